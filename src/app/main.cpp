@@ -1,0 +1,28 @@
+// The program entry: the application object, the main window, the message loop.
+#include "framework/application.h"
+#include "kanji/kanji_convert.h"
+#include "relay/main_window.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv)
+{
+    QApplication qtApp(argc, argv);
+    TApplication app;
+    Application = &app;
+    SetKanjiErrorHandler([](const std::exception& E) { Application->ShowException(E); });
+    try {
+        Application->Title = "NimboChat";
+        NimboChat = new TNimboChat(Application);
+        Application->MainForm = NimboChat;
+        NimboChat->Show();
+        Application->Run();
+    } catch (const std::exception& E) {
+        Application->ShowException(E);
+    }
+    // The window goes before the application object it reports to.
+    delete NimboChat;
+    NimboChat = nullptr;
+    Application->MainForm = nullptr;
+    return 0;
+}

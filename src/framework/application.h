@@ -1,0 +1,95 @@
+// The application object: title, minimise and restore of the main window
+// with their notifications, message pumping, the standard exception display
+// and message boxes.
+//
+// Message boxes and the exception display go through one replaceable sink.
+// The program uses real Qt message boxes; tests install a recording sink so
+// that nothing ever blocks.
+#pragma once
+
+#include "framework/classes.h"
+#include "winapi/windows.h"
+
+#include <exception>
+#include <memory>
+
+class TForm;
+
+class TMessageSink {
+public:
+    virtual ~TMessageSink() = default;
+    // Shows a message box; Flags are MB_ values. Returns an ID value.
+    virtual int MessageBox(const AnsiString& Text, const AnsiString& Caption, UINT Flags) = 0;
+    // The standard exception display: the exception's message under the
+    // application's title.
+    virtual void ShowException(const AnsiString& Title, const AnsiString& Message) = 0;
+};
+
+// Real, modal Qt message boxes.
+class TQtMessageSink : public TMessageSink {
+public:
+    int MessageBox(const AnsiString& Text, const AnsiString& Caption, UINT Flags) override;
+    void ShowException(const AnsiString& Title, const AnsiString& Message) override;
+};
+
+class TApplication : public TComponent {
+public:
+    TApplication();
+
+    AnsiString Title;
+    TForm* MainForm = nullptr;
+    // Run after the main window was minimised / restored by Minimize,
+    // Restore or the window system.
+    TNotifyEvent OnMinimize;
+    TNotifyEvent OnRestore;
+
+    void Minimize();
+    void Restore();
+    // Handles every event that is waiting, then returns.
+    void ProcessMessages();
+    // Sleeps on the event loop until at least one event was handled or
+    // `TimeoutMs` passed; it never spins.
+    void WaitForMessages(int TimeoutMs);
+    void Run();
+    void Terminate();
+
+    int MessageBox(const AnsiString& Text, const AnsiString& Caption, UINT Flags = MB_OK);
+    void ShowException(const std::exception& E);
+
+    // Replaces the sink and returns the one it replaced.
+    std::unique_ptr<TMessageSink> SetMessageSink(std::unique_ptr<TMessageSink> Sink);
+
+    // Called by the form when the window system minimises or restores it.
+    void NotifyMinimized();
+    void NotifyRestored();
+
+private:
+    std::unique_ptr<TMessageSink> FSink;
+};
+
+// The one application object; created by the program entry (or the test
+// main) after QApplication and before any form.
+extern TApplication* Application;
+
+// Runs an event handler so that no exception crosses the event loop: what
+// escapes is shown with Application->ShowException and ends only this event.
+template <typename Handler>
+void DispatchEvent(Handler&& handler) noexcept
+{
+    try {
+        handler();
+    } catch (const std::exception& E) {
+        if (Application)
+            Application->ShowException(E);
+    } catch (...) {
+        if (Application)
+            Application->ShowException(Exception("Unknown exception"));
+    }
+}
+
+// Fires a notify event when it is set.
+inline void FireEvent(const TNotifyEvent& Event, TObject* Sender)
+{
+    if (Event)
+        DispatchEvent([&] { Event(Sender); });
+}

@@ -1,0 +1,145 @@
+#include "framework/forms.h"
+
+#include "framework/application.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QKeyEvent>
+#include <QPushButton>
+#include <QWindowStateChangeEvent>
+
+// The top-level widget of a form. It turns window-system events into the
+// form's messages and lets Enter press the form's default button.
+class TForm::FormWidget : public QWidget {
+public:
+    explicit FormWidget(TForm* form) : FForm(form) {}
+
+protected:
+    bool event(QEvent* e) override
+    {
+        switch (e->type()) {
+        case QEvent::WindowActivate:
+        case QEvent::WindowDeactivate: {
+            TWMActivate message;
+            message.Active = e->type() == QEvent::WindowActivate ? WA_ACTIVE : WA_INACTIVE;
+            message.Minimized = isMinimized();
+            DispatchEvent([&] { FForm->WMActivate(message); });
+            break;
+        }
+        default:
+            break;
+        }
+        return QWidget::event(e);
+    }
+
+    void changeEvent(QEvent* e) override
+    {
+        if (e->type() == QEvent::WindowStateChange) {
+            auto* change = static_cast<QWindowStateChangeEvent*>(e);
+            bool wasMin = change->oldState() & Qt::WindowMinimized;
+            bool isMin = windowState() & Qt::WindowMinimized;
+            if (!wasMin && isMin && Application && Application->MainForm == FForm)
+                Application->NotifyMinimized();
+            else if (wasMin && !isMin && Application && Application->MainForm == FForm)
+                Application->NotifyRestored();
+        }
+        QWidget::changeEvent(e);
+    }
+
+    void keyPressEvent(QKeyEvent* e) override
+    {
+        if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+            for (QPushButton* button : findChildren<QPushButton*>()) {
+                if (button->isDefault() && button->isEnabled() && button->isVisibleTo(this)) {
+                    button->click();
+                    return;
+                }
+            }
+        }
+        QWidget::keyPressEvent(e);
+    }
+
+private:
+    TForm* FForm;
+};
+
+TControl::TControl(TComponent* Owner, QWidget* Widget) : TComponent(Owner), FWidget(Widget) {}
+
+TControl::~TControl()
+{
+    delete FWidget.data();
+}
+
+void TControl::SetBounds(int Left, int Top, int Width, int Height)
+{
+    FWidget->setGeometry(Left, Top, Width, Height);
+}
+
+int TControl::Width() const { return FWidget->width(); }
+int TControl::Height() const { return FWidget->height(); }
+bool TControl::Enabled() const { return FWidget->isEnabled(); }
+void TControl::SetEnabled(bool Value) { FWidget->setEnabled(Value); }
+bool TControl::Visible() const { return FWidget->isVisible(); }
+void TControl::SetVisible(bool Value) { FWidget->setVisible(Value); }
+void TControl::SetFocus() { FWidget->setFocus(); }
+
+TForm::TForm(TComponent* Owner) : TControl(Owner, new FormWidget(this))
+{
+    Widget()->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                             Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+}
+
+TForm::~TForm() = default;
+
+AnsiString TForm::Caption() const { return FromQString(Widget()->windowTitle()); }
+void TForm::SetCaption(const AnsiString& Value) { Widget()->setWindowTitle(ToQString(Value)); }
+
+void TForm::SetFixedClientSize(int Width, int Height)
+{
+    Widget()->setFixedSize(Width, Height);
+}
+
+int TForm::ClientWidth() const { return Widget()->width(); }
+int TForm::ClientHeight() const { return Widget()->height(); }
+
+void TForm::SetFont(const QStringList& Families, int PixelHeight)
+{
+    QFont font = Widget()->font();
+    font.setFamilies(Families);
+    font.setPixelSize(PixelHeight);
+    Widget()->setFont(font);
+}
+
+void TForm::Show()
+{
+    Widget()->show();
+}
+
+void TForm::Hide()
+{
+    Widget()->hide();
+}
+
+TWindowState TForm::WindowState() const
+{
+    return Widget()->isMinimized() ? wsMinimized : wsNormal;
+}
+
+void TForm::SetWindowState(TWindowState State)
+{
+    if (State == wsMinimized) {
+        Widget()->showMinimized();
+    } else {
+        Widget()->showNormal();
+        Widget()->raise();
+        Widget()->activateWindow();
+    }
+}
+
+bool TForm::Active() const
+{
+    return Widget()->isActiveWindow();
+}
+
+void TForm::WMActivate(TWMActivate&) {}
+void TForm::WMUser(TMessage&) {}

@@ -1,0 +1,82 @@
+// Forms and the base of every visible control. A control wraps one Qt widget
+// that it owns; the form's client area is the form widget itself, so a
+// form's client size is exactly the widget's size.
+#pragma once
+
+#include "framework/classes.h"
+#include "winapi/windows.h"
+
+#include <QPointer>
+#include <QWidget>
+
+class TForm;
+
+class TControl : public TComponent {
+public:
+    TControl(TComponent* Owner, QWidget* Widget);
+    ~TControl() override;
+
+    QWidget* Widget() const { return FWidget; }
+    void SetBounds(int Left, int Top, int Width, int Height);
+    int Width() const;
+    int Height() const;
+    bool Enabled() const;
+    void SetEnabled(bool Value);
+    bool Visible() const;
+    void SetVisible(bool Value);
+    void SetFocus();
+
+private:
+    QPointer<QWidget> FWidget;
+};
+
+using TColor = int; // 0x00BBGGRR
+constexpr TColor clBlack = 0x000000;
+constexpr TColor clGreen = 0x008000;
+constexpr TColor clBlue = 0xFF0000;
+constexpr TColor clRed = 0x0000FF;
+
+enum TWindowState { wsNormal, wsMinimized };
+
+struct TWMActivate {
+    WORD Active = WA_INACTIVE; // WA_INACTIVE, WA_ACTIVE or WA_CLICKACTIVE
+    BOOL Minimized = 0;
+};
+
+// A generic window message, as the tray icon's callback delivers it.
+struct TMessage {
+    UINT Msg = 0;
+    std::intptr_t WParam = 0;
+    std::intptr_t LParam = 0;
+    std::intptr_t Result = 0;
+};
+
+class TForm : public TControl {
+public:
+    explicit TForm(TComponent* Owner);
+    ~TForm() override;
+
+    AnsiString Caption() const;
+    void SetCaption(const AnsiString& Value);
+    // Fixes the client area at this size: the window cannot be resized and has
+    // no maximise button.
+    void SetFixedClientSize(int Width, int Height);
+    int ClientWidth() const;
+    int ClientHeight() const;
+    // Font families tried in order, and the height in pixels.
+    void SetFont(const QStringList& Families, int PixelHeight);
+
+    void Show();
+    void Hide();
+    TWindowState WindowState() const;
+    void SetWindowState(TWindowState State);
+    // True while this window is the active window of the desktop.
+    bool Active() const;
+
+    // Window messages, after the framework's own handling.
+    virtual void WMActivate(TWMActivate& Message);
+    virtual void WMUser(TMessage& Message);
+
+    // The window widget, for the framework's event filter.
+    class FormWidget;
+};

@@ -1,0 +1,331 @@
+#include "framework/sockets.h"
+
+#include "framework/application.h"
+
+#include <QHostInfo>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+
+// The Windows sockets error code for a Qt socket error, so handlers and
+// messages see the codes the program has always known.
+int winsockCode(QAbstractSocket::SocketError error)
+{
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError: return 10061;
+    case QAbstractSocket::RemoteHostClosedError: return 10053;
+    case QAbstractSocket::HostNotFoundError: return 11001;
+    case QAbstractSocket::SocketAccessError: return 10013;
+    case QAbstractSocket::SocketResourceError: return 10055;
+    case QAbstractSocket::SocketTimeoutError: return 10060;
+    case QAbstractSocket::NetworkError: return 10050;
+    case QAbstractSocket::AddressInUseError: return 10048;
+    case QAbstractSocket::SocketAddressNotAvailableError: return 10049;
+    default: return 10004;
+    }
+}
+
+const char* apiName(TErrorEvent phase)
+{
+    switch (phase) {
+    case eeSend: return "send";
+    case eeReceive: return "recv";
+    case eeConnect: return "connect";
+    case eeDisconnect: return "closesocket";
+    case eeAccept: return "accept";
+    default: return "select";
+    }
+}
+
+ESocketError socketError(int code, const QString& text, TErrorEvent phase)
+{
+    return ESocketError("Windows socket error: " + FromQString(text) + " (" + std::to_string(code) + "), on API '" +
+                        apiName(phase) + "'");
+}
+
+TIPv4 toIPv4(const QHostAddress& address)
+{
+    bool ok = false;
+    quint32 v = address.toIPv4Address(&ok);
+    if (!ok)
+        return {0, 0, 0, 0};
+    return {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
+            static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
+}
+
+// First IPv4 address of a host name, or a null address.
+QHostAddress resolveIPv4(const AnsiString& name)
+{
+    QHostAddress literal;
+    if (literal.setAddress(ToQString(name)) && literal.protocol() == QAbstractSocket::IPv4Protocol)
+        return literal;
+    QHostInfo info = QHostInfo::fromName(ToQString(name));
+    for (const QHostAddress& a : info.addresses())
+        if (a.protocol() == QAbstractSocket::IPv4Protocol)
+            return a;
+    return {};
+}
+
+} // namespace
+
+AnsiString IPv4ToDotted(const TIPv4& a)
+{
+    return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." + std::to_string(a[3]);
+}
+
+TCustomWinSocket::TCustomWinSocket(QTcpSocket* Socket, bool Connected, Hooks H)
+    : FSocket(Socket), FConnected(Connected), FHooks(std::move(H))
+{
+    QObject::connect(FSocket, &QTcpSocket::connected, FSocket, [this] { HandleConnected(); });
+    QObject::connect(FSocket, &QTcpSocket::readyRead, FSocket, [this] { HandleReadyRead(); });
+    QObject::connect(FSocket, &QTcpSocket::disconnected, FSocket, [this] { HandleDisconnected(); });
+    QObject::connect(FSocket, &QTcpSocket::errorOccurred, FSocket,
+                     [this](QAbstractSocket::SocketError e) { HandleError(static_cast<int>(e)); });
+}
+
+TCustomWinSocket::~TCustomWinSocket()
+{
+    QObject::disconnect(FSocket, nullptr, nullptr, nullptr);
+    FSocket->abort();
+    delete FSocket;
+}
+
+AnsiString TCustomWinSocket::ReceiveText()
+{
+    QByteArray bytes = FSocket->readAll();
+    return AnsiString(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+int TCustomWinSocket::SendText(const AnsiString& Text)
+{
+    if (!FConnected || Text.empty())
+        return 0;
+    qint64 written = FSocket->write(Text.data(), static_cast<qint64>(Text.size()));
+    FSocket->flush();
+    return written < 0 ? 0 : static_cast<int>(written);
+}
+
+void TCustomWinSocket::Close()
+{
+    if (!FConnected) {
+        FSocket->abort();
+        return;
+    }
+    FSocket->flush();
+    FConnected = false;
+    FSocket->abort(); // its own disconnected signal finds FConnected false
+    FinishClose();
+}
+
+void TCustomWinSocket::FinishClose()
+{
+    if (FHooks.Disconnect)
+        DispatchEvent([this] { FHooks.Disconnect(this); });
+}
+
+AnsiString TCustomWinSocket::LocalHost() const
+{
+    return FromQString(QHostInfo::localHostName());
+}
+
+AnsiString TCustomWinSocket::LocalAddress() const
+{
+    return IPv4ToDotted(toIPv4(FSocket->localAddress()));
+}
+
+AnsiString TCustomWinSocket::RemoteHost() const
+{
+    QHostAddress peer = FSocket->peerAddress();
+    if (peer.isNull())
+        return {};
+    QHostInfo info = QHostInfo::fromName(peer.toString());
+    QString name = info.hostName();
+    if (info.error() != QHostInfo::NoError || name == peer.toString() ||
+        QHostAddress(name).protocol() != QAbstractSocket::UnknownNetworkLayerProtocol)
+        return {};
+    return FromQString(name);
+}
+
+AnsiString TCustomWinSocket::RemoteAddress() const
+{
+    return IPv4ToDotted(toIPv4(FSocket->peerAddress()));
+}
+
+TIPv4 TCustomWinSocket::LookupName(const AnsiString& Name) const
+{
+    return toIPv4(resolveIPv4(Name));
+}
+
+// Marks a connection as inside one of its own events, so that its owner
+// never frees it while a handler (or a message pump inside one) runs.
+struct TCustomWinSocket::BusyGuard {
+    explicit BusyGuard(TCustomWinSocket* s) : S(s) { ++S->FBusy; }
+    ~BusyGuard() { --S->FBusy; }
+    TCustomWinSocket* S;
+};
+
+void TCustomWinSocket::HandleConnected()
+{
+    BusyGuard busy(this);
+    FConnected = true;
+    if (FHooks.Connect)
+        DispatchEvent([this] { FHooks.Connect(this); });
+}
+
+void TCustomWinSocket::HandleReadyRead()
+{
+    BusyGuard busy(this);
+    if (FConnected && FHooks.Read)
+        DispatchEvent([this] { FHooks.Read(this); });
+}
+
+void TCustomWinSocket::HandleDisconnected()
+{
+    BusyGuard busy(this);
+    if (!FConnected)
+        return;
+    // Text that came with the close is read before the disconnect is told.
+    if (FSocket->bytesAvailable() > 0)
+        HandleReadyRead();
+    if (!FConnected)
+        return; // the read handler closed the connection itself
+    FConnected = false;
+    FinishClose();
+}
+
+void TCustomWinSocket::HandleError(int QtError)
+{
+    BusyGuard busy(this);
+    auto error = static_cast<QAbstractSocket::SocketError>(QtError);
+    if (error == QAbstractSocket::RemoteHostClosedError)
+        return; // an ordinary close; the disconnected signal reports it
+    TErrorEvent phase = FConnected ? eeReceive : eeConnect;
+    int code = winsockCode(error);
+    QString text = FSocket->errorString();
+    if (FHooks.Error)
+        DispatchEvent([&] { FHooks.Error(this, phase, code); });
+    if (code != 0 && Application)
+        Application->ShowException(socketError(code, text, phase));
+    if (FConnected)
+        Close();
+    else
+        FSocket->abort();
+}
+
+TClientSocket::TClientSocket(TComponent* Owner) : TComponent(Owner)
+{
+    TCustomWinSocket::Hooks hooks;
+    hooks.Connect = [this](TCustomWinSocket* s) { if (OnConnect) OnConnect(this, s); };
+    hooks.Read = [this](TCustomWinSocket* s) { if (OnRead) OnRead(this, s); };
+    hooks.Disconnect = [this](TCustomWinSocket* s) { if (OnDisconnect) OnDisconnect(this, s); };
+    hooks.Error = [this](TCustomWinSocket* s, TErrorEvent e, int& code) { if (OnError) OnError(this, s, e, code); };
+    FSocket.reset(new TCustomWinSocket(new QTcpSocket, false, std::move(hooks)));
+}
+
+TClientSocket::~TClientSocket() = default;
+
+bool TClientSocket::Active() const
+{
+    return FSocket->Connected();
+}
+
+void TClientSocket::Open()
+{
+    if (FSocket->FConnected || FSocket->FSocket->state() != QAbstractSocket::UnconnectedState)
+        return;
+    QHostAddress address = resolveIPv4(Host);
+    if (address.isNull())
+        throw socketError(11001, "Host not found: " + ToQString(Host), eeConnect);
+    FSocket->FSocket->connectToHost(address, static_cast<quint16>(Port));
+}
+
+void TClientSocket::Close()
+{
+    FSocket->Close();
+}
+
+TServerSocket::TServerSocket(TComponent* Owner) : TComponent(Owner), FServer(new QTcpServer)
+{
+    QObject::connect(FServer, &QTcpServer::newConnection, FServer, [this] { Accept(); });
+}
+
+TServerSocket::~TServerSocket()
+{
+    QObject::disconnect(FServer, nullptr, nullptr, nullptr);
+    FConnections.clear();
+    FClosed.clear();
+    delete FServer;
+}
+
+bool TServerSocket::Active() const
+{
+    return FServer->isListening();
+}
+
+void TServerSocket::Open()
+{
+    if (FServer->isListening())
+        return;
+    if (!FServer->listen(QHostAddress::LocalHost, static_cast<quint16>(Port)))
+        throw socketError(winsockCode(FServer->serverError()), FServer->errorString(), eeGeneral);
+}
+
+void TServerSocket::Close()
+{
+    while (!FConnections.empty()) {
+        TCustomWinSocket* c = FConnections.front().get();
+        if (c->Connected())
+            c->Close(); // its disconnect hook moves it to FClosed
+        else
+            Forget(c);
+    }
+    FServer->close();
+}
+
+int TServerSocket::ActiveConnections() const
+{
+    return static_cast<int>(FConnections.size());
+}
+
+void TServerSocket::Accept()
+{
+    while (QTcpSocket* s = FServer->nextPendingConnection()) {
+        s->setParent(nullptr);
+        TCustomWinSocket::Hooks hooks;
+        hooks.Read = [this](TCustomWinSocket* c) { if (OnClientRead) OnClientRead(this, c); };
+        hooks.Disconnect = [this](TCustomWinSocket* c) {
+            if (OnClientDisconnect)
+                OnClientDisconnect(this, c);
+            Forget(c);
+        };
+        FConnections.emplace_back(new TCustomWinSocket(s, true, std::move(hooks)));
+        TCustomWinSocket* c = FConnections.back().get();
+        if (OnClientConnect)
+            DispatchEvent([&] { OnClientConnect(this, c); });
+    }
+}
+
+void TServerSocket::Forget(TCustomWinSocket* Connection)
+{
+    for (auto it = FConnections.begin(); it != FConnections.end(); ++it) {
+        if (it->get() == Connection) {
+            FClosed.push_back(std::move(*it));
+            FConnections.erase(it);
+            break;
+        }
+    }
+    Reap(0);
+}
+
+void TServerSocket::Reap(int DelayMs)
+{
+    // Frees closed connections once none of their events is running; one
+    // whose handler is still on the stack (pumping messages) is tried again.
+    QTimer::singleShot(DelayMs, FServer, [this] {
+        std::erase_if(FClosed, [](const auto& c) { return c->FBusy == 0; });
+        if (!FClosed.empty())
+            Reap(100);
+    });
+}

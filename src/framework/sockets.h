@@ -1,0 +1,140 @@
+// Non-blocking TCP sockets whose events arrive on the GUI thread, as the
+// program's socket components deliver them.
+//
+// Guarantees callers rely on:
+// - Events (connect, read, disconnect, error, client connect) run through
+//   DispatchEvent: no exception crosses the event loop.
+// - Close delivers the disconnect event inside the call when the connection
+//   was established; a connection that never connected closes silently.
+// - A client socket is Active only while its connection is established; a
+//   server socket is Active while it listens.
+// - Open resolves the host name at once (blocking). A failure found then is
+//   thrown as ESocketError; later failures arrive as error events with their
+//   phase. When the error handler leaves ErrorCode nonzero, the framework
+//   shows the error with Application->ShowException.
+// - A connection object stays valid until the event that reports its
+//   disconnect has returned; it is freed later by its owner.
+#pragma once
+
+#include "framework/classes.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+class QTcpSocket;
+class QTcpServer;
+
+enum TErrorEvent { eeGeneral = 0, eeSend = 1, eeReceive = 2, eeConnect = 3, eeDisconnect = 4, eeAccept = 5 };
+
+class ESocketError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+class TCustomWinSocket;
+
+using TSocketNotifyEvent = std::function<void(TObject* Sender, TCustomWinSocket* Socket)>;
+using TSocketErrorEvent =
+    std::function<void(TObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode)>;
+
+// One IPv4 address as its four bytes, most significant first.
+using TIPv4 = std::array<std::uint8_t, 4>;
+
+// Dotted form of an IPv4 address: 203.0.113.5.
+AnsiString IPv4ToDotted(const TIPv4& Address);
+
+class TCustomWinSocket : public TObject {
+public:
+    ~TCustomWinSocket() override;
+
+    // Every byte waiting on the connection, as one text (possibly empty).
+    AnsiString ReceiveText();
+    // Writes the bytes at once. Sends nothing and returns 0 when the
+    // connection is not established; otherwise returns the count written.
+    int SendText(const AnsiString& Text);
+    void Close();
+    bool Connected() const { return FConnected; }
+    // The machine's host name.
+    AnsiString LocalHost() const;
+    AnsiString LocalAddress() const;
+    // The peer's name by reverse lookup (blocking); empty when it has none.
+    AnsiString RemoteHost() const;
+    AnsiString RemoteAddress() const;
+    // Resolves a host name to an IPv4 address (blocking); 0.0.0.0 when the
+    // name does not resolve.
+    TIPv4 LookupName(const AnsiString& Name) const;
+
+private:
+    friend class TClientSocket;
+    friend class TServerSocket;
+    struct Hooks {
+        std::function<void(TCustomWinSocket*)> Connect, Read, Disconnect;
+        std::function<void(TCustomWinSocket*, TErrorEvent, int&)> Error;
+    };
+    TCustomWinSocket(QTcpSocket* Socket, bool Connected, Hooks H);
+    void HandleConnected();
+    void HandleReadyRead();
+    void HandleDisconnected();
+    void HandleError(int QtError);
+    void FinishClose();
+    struct BusyGuard;
+
+    QTcpSocket* FSocket;
+    int FBusy = 0;
+    bool FConnected;
+    Hooks FHooks;
+};
+
+class TClientSocket : public TComponent {
+public:
+    explicit TClientSocket(TComponent* Owner);
+    ~TClientSocket() override;
+
+    AnsiString Host;
+    int Port = 0;
+    bool Active() const;
+    // Starts connecting to Host:Port. Does nothing while a connection is open
+    // or being opened. Throws ESocketError when the name does not resolve.
+    void Open();
+    void Close();
+    // The connection object (always the same one for this component).
+    TCustomWinSocket* Socket() const { return FSocket.get(); }
+
+    TSocketNotifyEvent OnConnect;
+    TSocketNotifyEvent OnDisconnect;
+    TSocketNotifyEvent OnRead;
+    TSocketErrorEvent OnError;
+
+private:
+    std::unique_ptr<TCustomWinSocket> FSocket;
+};
+
+class TServerSocket : public TComponent {
+public:
+    explicit TServerSocket(TComponent* Owner);
+    ~TServerSocket() override;
+
+    int Port = 0;
+    bool Active() const;
+    // Starts listening on 127.0.0.1:Port. Does nothing while listening.
+    // Throws ESocketError when the port cannot be taken.
+    void Open();
+    // Closes every accepted connection (each delivers its disconnect event),
+    // then stops listening.
+    void Close();
+    int ActiveConnections() const;
+
+    TSocketNotifyEvent OnClientConnect;
+    TSocketNotifyEvent OnClientRead;
+    TSocketNotifyEvent OnClientDisconnect;
+
+private:
+    void Accept();
+    void Forget(TCustomWinSocket* Connection);
+    void Reap(int DelayMs);
+
+    QTcpServer* FServer;
+    std::vector<std::unique_ptr<TCustomWinSocket>> FConnections;
+    std::vector<std::unique_ptr<TCustomWinSocket>> FClosed; // freed at the next event
+};

@@ -1,0 +1,245 @@
+#include "relay/main_window.h"
+
+#include "kanji/kanji_convert.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+#include <cstdlib>
+
+TNimboChat* NimboChat = nullptr;
+
+// IRCnet's Japanese server: the network whose channels speak JIS, which is
+// what this relay was made for.
+const char* const DefaultUpstreamHost = "irc.ircnet.ne.jp";
+
+namespace {
+
+constexpr int ClientWidthPx = 398;
+constexpr int ClientHeightPx = 337;
+
+} // namespace
+
+TNimboChat::TNimboChat(TComponent* Owner) : TForm(Owner)
+{
+    SetCaption("NimboChat");
+    SetFixedClientSize(ClientWidthPx, ClientHeightPx);
+    // The window's own font first; an installed Japanese font where it is missing.
+    SetFont({QString::fromUtf8("ＭＳ Ｐゴシック"), "Noto Sans CJK JP", "Noto Sans JP", "IPAPGothic"}, 12);
+    CreateControls();
+    QStringList args = QCoreApplication::arguments();
+    ExeName = args.isEmpty() ? AnsiString() : FromQString(args.first());
+    FormCreate(this);
+}
+
+TNimboChat::~TNimboChat()
+{
+    FormDestroy(this);
+}
+
+void TNimboChat::CreateControls()
+{
+    PageControl1 = new TPageControl(this, this);
+    PageControl1->SetBounds(4, 4, 302, 118);
+    CreateServerPage();
+    CreateClientPage();
+    CreateChatClientPage();
+    CreateOtherPage();
+    PageControl1->SetActivePage(TabSheet1);
+
+    ConnectButton = new TButton(this, this, "Connect");
+    ConnectButton->SetBounds(312, 26, 82, 25);
+    ConnectButton->SetDefault(true);
+    KillButton = new TButton(this, this, Sjis("強制切断"));
+    KillButton->SetBounds(312, 56, 82, 25);
+    KillButton->SetEnabled(false);
+    ExeButton = new TButton(this, this, Sjis("Client実行"));
+    ExeButton->SetBounds(312, 86, 82, 25);
+
+    LogRichEdit = new TRichEdit(this, this);
+    LogRichEdit->SetBounds(4, 126, 390, 153);
+
+    MessageEdit = new TEdit(this, this);
+    MessageEdit->SetBounds(4, 284, 222, 23);
+    ChannelEdit = new TEdit(this, this);
+    ChannelEdit->SetBounds(230, 284, 76, 23);
+    ChannelEdit->SetText("#leaf");
+    SendButton = new TButton(this, this, "Send");
+    SendButton->SetBounds(312, 283, 82, 25);
+    ScrollCheckBox = new TCheckBox(this, this, Sjis("ログ固定"));
+    ScrollCheckBox->SetBounds(6, 312, 120, 20);
+
+    ClientSocket = new TClientSocket(this);
+    ClientSocket->Port = 6667;
+    ClientSocket->Host = ClientEdit->Text();
+    ServerSocket = new TServerSocket(this);
+    ServerSocket->Port = 6667;
+
+    CreateMenu();
+    FlashTimer = new TTimer(this);
+    FlashTimer->SetInterval(1000);
+    FlashTimer->SetEnabled(true);
+}
+
+void TNimboChat::CreateServerPage()
+{
+    TabSheet1 = new TTabSheet(this, PageControl1, "ToServer");
+    Label1 = new TLabel(this, TabSheet1, "Server");
+    Label1->SetBounds(8, 11, 84, 16);
+    ClientEdit = new TEdit(this, TabSheet1);
+    ClientEdit->SetBounds(96, 8, 190, 22);
+    ClientEdit->SetText(DefaultUpstreamHost);
+    Label2 = new TLabel(this, TabSheet1, "Port");
+    Label2->SetBounds(8, 37, 84, 16);
+    ClientPortEdit = new TEdit(this, TabSheet1);
+    ClientPortEdit->SetBounds(96, 34, 56, 22);
+    ClientUpDown = new TUpDown(this, TabSheet1, ClientPortEdit, 0, 9999, 6667);
+    ClientUpDown->SetBounds(152, 34, 16, 22);
+    Label3 = new TLabel(this, TabSheet1, "NickName");
+    Label3->SetBounds(8, 63, 84, 16);
+    NickEdit = new TEdit(this, TabSheet1);
+    NickEdit->SetBounds(96, 60, 120, 22);
+    NickEdit->SetText("Nick");
+}
+
+void TNimboChat::CreateClientPage()
+{
+    TabSheet2 = new TTabSheet(this, PageControl1, "ToClient");
+    Label4 = new TLabel(this, TabSheet2, "Local Address");
+    Label4->SetBounds(8, 11, 86, 16);
+    LocalEdit = new TEdit(this, TabSheet2);
+    LocalEdit->SetBounds(96, 8, 130, 22);
+    Label5 = new TLabel(this, TabSheet2, "Global Address");
+    Label5->SetBounds(8, 37, 86, 16);
+    GlobalEdit = new TEdit(this, TabSheet2);
+    GlobalEdit->SetBounds(96, 34, 130, 22);
+    Label6 = new TLabel(this, TabSheet2, "Port");
+    Label6->SetBounds(8, 63, 86, 16);
+    ServerPortEdit = new TEdit(this, TabSheet2);
+    ServerPortEdit->SetBounds(96, 60, 56, 22);
+    ServerUpDown = new TUpDown(this, TabSheet2, ServerPortEdit, 0, 9999, 6667);
+    ServerUpDown->SetBounds(152, 60, 16, 22);
+    ConvertCheckBox = new TCheckBox(this, TabSheet2, Sjis("変換"));
+    ConvertCheckBox->SetBounds(234, 10, 60, 20);
+}
+
+void TNimboChat::CreateChatClientPage()
+{
+    TabSheet3 = new TTabSheet(this, PageControl1, "ChatClient");
+    Label7 = new TLabel(this, TabSheet3, "ClientPath");
+    Label7->SetBounds(8, 11, 80, 16);
+    ClientPathEdit = new TEdit(this, TabSheet3);
+    ClientPathEdit->SetBounds(8, 30, 226, 22);
+    PathButton = new TButton(this, TabSheet3, Sjis("参照"));
+    PathButton->SetBounds(238, 29, 52, 24);
+    AutoCheckBox = new TCheckBox(this, TabSheet3, Sjis("自動実行"));
+    AutoCheckBox->SetBounds(8, 60, 120, 20);
+}
+
+void TNimboChat::CreateOtherPage()
+{
+    TabSheet4 = new TTabSheet(this, PageControl1, Sjis("その他"));
+    MinCheckBox = new TCheckBox(this, TabSheet4, Sjis("最小化で実行"));
+    MinCheckBox->SetBounds(8, 6, 130, 20);
+    TaskCheckBox = new TCheckBox(this, TabSheet4, Sjis("タスクトレイに表示"));
+    TaskCheckBox->SetBounds(8, 30, 140, 20);
+    KeywordCheckBox = new TCheckBox(this, TabSheet4, Sjis("キーワード有効"));
+    KeywordCheckBox->SetBounds(150, 6, 130, 20);
+    KeyEditButton = new TButton(this, TabSheet4, Sjis("キーワード"));
+    KeyEditButton->SetBounds(168, 29, 100, 24);
+    FlashCheckBox = new TCheckBox(this, TabSheet4, Sjis("ウィンドウを点滅させる"));
+    FlashCheckBox->SetBounds(8, 56, 200, 20);
+    FlashCheckBox->SetChecked(true);
+    FlashCheckBox->SetEnabled(false);
+}
+
+void TNimboChat::CreateMenu()
+{
+    RMenu = new TPopupMenu(this);
+    RestoreItem = new TMenuItem(this, Sjis("元のｻｲｽﾞに戻す(&R)"));
+    RestoreItem->SetEnabled(false);
+    MinItem = new TMenuItem(this, Sjis("最小化(&N)"));
+    N2 = new TMenuItem(this, "-");
+    ExeItem = new TMenuItem(this, Sjis("Client実行(&E)"));
+    N1 = new TMenuItem(this, "-");
+    QuitItem = new TMenuItem(this, Sjis("Nimboチャットを終了(&Q)"));
+    for (TMenuItem* item : {RestoreItem, MinItem, N2, ExeItem, N1, QuitItem})
+        RMenu->Add(item);
+}
+
+void TNimboChat::FormCreate(TObject*)
+{
+    KeywordList = new TStringList;
+    Application->OnMinimize = [this](TObject* Sender) { ApplicationMinimize(Sender); };
+    Application->OnRestore = [this](TObject* Sender) { ApplicationRestore(Sender); };
+    LoadSettings();
+    LoadKeywords();
+    if (MinCheckBox->Checked())
+        SetWindowState(wsMinimized);
+    if (TaskCheckBox->Checked())
+        AddTrayIcon();
+    try {
+        ServerSocket->Open();
+    } catch (const std::exception&) {
+        AddLog("ServerSocket Open Error", clRed, false);
+        Application->MessageBox(Sjis("ServerSocketがOpenできませんでした。"), "SocketError", MB_ICONERROR);
+    }
+    if (AutoCheckBox->Checked())
+        LaunchClient();
+}
+
+void TNimboChat::FormDestroy(TObject*)
+{
+    SessionState = ssClosing;
+    if (ServerSocket->Active())
+        ServerSocket->Close();
+    if (ClientSocket->Active())
+        ClientSocket->Close();
+    SaveSettings();
+    SaveKeywords();
+    DeleteTrayIcon();
+    if (Application) {
+        Application->OnMinimize = nullptr;
+        Application->OnRestore = nullptr;
+    }
+    delete KeywordList;
+    KeywordList = nullptr;
+}
+
+void TNimboChat::AddLog(const AnsiString& Text, TColor Colour, bool Bold)
+{
+    try {
+        int VisibleLines = std::abs(LogRichEdit->ClientHeight() / LogRichEdit->FontHeight());
+        int SelStart = LogRichEdit->SelStart();
+        int SelLength = LogRichEdit->SelLength();
+        if (LogRichEdit->LineTextCount() >= LogLineLimit) {
+            // The selection moves with its text: by the removed line and its line end.
+            SelStart -= LogRichEdit->LineLengthWithEnd(0);
+            if (SelStart < 0) {
+                SelStart = 0;
+                SelLength = 0;
+            }
+            LogRichEdit->DeleteLine(0);
+        }
+        LogRichEdit->SetSelStart(LogRichEdit->TextLength());
+        LogRichEdit->SetSelColor(Colour);
+        LogRichEdit->SetSelBold(Bold);
+        LogRichEdit->AddLine(Text);
+        LogRichEdit->SetSelStart(SelStart);
+        LogRichEdit->SetSelLength(SelLength);
+        if (!ScrollCheckBox->Checked())
+            LogRichEdit->LineScroll(LogRichEdit->LineCount() - LogRichEdit->FirstVisibleLine() - VisibleLines);
+    } catch (const std::exception&) {
+        LogRichEdit->Clear();
+        LogRichEdit->SetSelColor(clRed);
+        LogRichEdit->SetSelBold(false);
+        LogRichEdit->AddLine("Text Append Error");
+    }
+}
+
+void TNimboChat::SendServerLine(AnsiString Line)
+{
+    Line += "\r\n";
+    AnsiString Jis;
+    KanjiConvert(Jis, Line, kcShiftJis, kcJis, 1);
+    ClientSocket->Socket()->SendText(Jis);
+}

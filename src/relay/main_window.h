@@ -1,0 +1,122 @@
+// TNimboChat: the one main window of the relay. It owns the upstream socket,
+// the local listener, the accepted local client, the line buffers, the
+// session state and the bounded, coloured log.
+#pragma once
+
+#include "framework/application.h"
+#include "framework/controls.h"
+#include "framework/richedit.h"
+#include "framework/sockets.h"
+
+// The session state values.
+constexpr int ssClosing = -1; // the window is being destroyed; disconnect handlers stand still
+constexpr int ssIdle = 0;     // no upstream session
+constexpr int ssDirect = 1;   // started with the Connect button; the relay registers itself
+constexpr int ssRelay = 2;    // started by an accepted local client
+
+// The log keeps at most this many lines; one more is removed per append.
+constexpr int LogLineLimit = 257;
+
+class TNimboChat : public TForm {
+public:
+    explicit TNimboChat(TComponent* Owner);
+    ~TNimboChat() override;
+
+    // Controls, named after their role and kind.
+    TPageControl* PageControl1;
+    TTabSheet* TabSheet1;
+    TTabSheet* TabSheet2;
+    TTabSheet* TabSheet3;
+    TTabSheet* TabSheet4;
+    TLabel* Label1;
+    TLabel* Label2;
+    TLabel* Label3;
+    TLabel* Label4;
+    TLabel* Label5;
+    TLabel* Label6;
+    TLabel* Label7;
+    TEdit* ClientEdit;
+    TEdit* ClientPortEdit;
+    TUpDown* ClientUpDown;
+    TEdit* NickEdit;
+    TEdit* LocalEdit;
+    TEdit* GlobalEdit;
+    TEdit* ServerPortEdit;
+    TUpDown* ServerUpDown;
+    TCheckBox* ConvertCheckBox;
+    TEdit* ClientPathEdit;
+    TButton* PathButton;
+    TCheckBox* AutoCheckBox;
+    TCheckBox* MinCheckBox;
+    TCheckBox* TaskCheckBox;
+    TCheckBox* KeywordCheckBox;
+    TButton* KeyEditButton;
+    TCheckBox* FlashCheckBox;
+    TButton* ConnectButton;
+    TButton* KillButton;
+    TButton* ExeButton;
+    TRichEdit* LogRichEdit;
+    TEdit* MessageEdit;
+    TEdit* ChannelEdit;
+    TCheckBox* ScrollCheckBox;
+    TButton* SendButton;
+    TClientSocket* ClientSocket;
+    TServerSocket* ServerSocket;
+    TPopupMenu* RMenu;
+    TMenuItem* RestoreItem;
+    TMenuItem* MinItem;
+    TMenuItem* N2;
+    TMenuItem* ExeItem;
+    TMenuItem* N1;
+    TMenuItem* QuitItem;
+    TTimer* FlashTimer;
+
+    void FormCreate(TObject* Sender);
+    void FormDestroy(TObject* Sender);
+
+    // Appends one line (without line end) to the log in a colour, bold or not.
+    // Never fails outward: when appending fails, the log is emptied and shows
+    // the red line "Text Append Error".
+    void AddLog(const AnsiString& Text, TColor Colour, bool Bold);
+    // Sends one composed Shift_JIS line upstream: CR LF appended, converted
+    // to JIS. Sends nothing while the upstream connection is not established.
+    void SendServerLine(AnsiString Line);
+
+private:
+    friend struct NimboChatProbe; // tests read and set the private fields
+
+    void CreateControls();
+    void CreateServerPage();
+    void CreateClientPage();
+    void CreateChatClientPage();
+    void CreateOtherPage();
+    void CreateMenu();
+
+    // Start-up and exit steps of the desktop integration.
+    void LoadSettings();
+    void SaveSettings();
+    void LoadKeywords();
+    void SaveKeywords();
+    void AddTrayIcon();
+    void DeleteTrayIcon();
+    void LaunchClient();
+    void ApplicationMinimize(TObject* Sender);
+    void ApplicationRestore(TObject* Sender);
+
+    bool TrayIconShown = false;
+    int SessionState = ssIdle;
+    AnsiString ServerBuffer;
+    AnsiString ClientBuffer;
+    AnsiString LocalAddress;
+    AnsiString GlobalAddress;
+    TCustomWinSocket* ClientConnection = nullptr; // owned by ServerSocket
+    bool Flashing = false;
+    AnsiString ExeName;
+    TStringList* KeywordList = nullptr;
+};
+
+// The main window object, created by the program entry.
+extern TNimboChat* NimboChat;
+
+// The upstream server shown in ClientEdit until the user stores another.
+extern const char* const DefaultUpstreamHost;

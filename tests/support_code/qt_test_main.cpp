@@ -1,0 +1,47 @@
+// The main of every test program that uses the framework: one QApplication
+// and one application object for the whole run, with a recording sink that
+// is emptied before each test.
+#include "support_code/recording_sink.h"
+
+#include "kanji/kanji_convert.h"
+
+#include <QApplication>
+#include <gtest/gtest.h>
+
+namespace {
+
+RecordingSink* sink = nullptr;
+
+class ClearSink : public testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo&) override
+    {
+        sink->Boxes.clear();
+        sink->Exceptions.clear();
+        sink->Answer = IDOK;
+    }
+};
+
+} // namespace
+
+RecordingSink& Recorded()
+{
+    return *sink;
+}
+
+int main(int argc, char** argv)
+{
+    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    QApplication qtApp(argc, argv);
+    TApplication app;
+    Application = &app;
+    app.Title = "NimboChat";
+    auto owned = std::make_unique<RecordingSink>();
+    sink = owned.get();
+    app.SetMessageSink(std::move(owned));
+    SetKanjiErrorHandler([](const std::exception& E) { Application->ShowException(E); });
+    testing::InitGoogleTest(&argc, argv);
+    testing::UnitTest::GetInstance()->listeners().Append(new ClearSink);
+    int rc = RUN_ALL_TESTS();
+    Application = nullptr;
+    return rc;
+}
