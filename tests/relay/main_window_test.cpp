@@ -1,0 +1,288 @@
+// The main window: its controls and defaults, the bounded coloured log, the
+// composed lines sent upstream, and start-up with the listener's port taken.
+#include "relay/probe.h"
+#include "support_code/event_wait.h"
+#include "support_code/recording_sink.h"
+
+#include <QDir>
+#include <QFontMetrics>
+#include <QImage>
+#include <QPixmap>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+std::unique_ptr<TNimboChat> MakeWindow()
+{
+    auto w = std::make_unique<TNimboChat>(nullptr);
+    w->Show();
+    return w;
+}
+
+std::string Hex(const QByteArray& bytes)
+{
+    return bytes.toHex(' ').toStdString();
+}
+
+TEST(MainWindow, ControlsStandAsCreated)
+{
+    auto w = MakeWindow();
+    EXPECT_EQ(w->Caption(), "NimboChat");
+    EXPECT_EQ(w->ClientWidth(), 398);
+    EXPECT_EQ(w->ClientHeight(), 337);
+    EXPECT_EQ(w->PageControl1->PageCount(), 4);
+    EXPECT_EQ(w->PageControl1->ActivePage(), w->TabSheet1);
+    EXPECT_EQ(w->TabSheet4->Caption(), Sjis("その他"));
+    EXPECT_EQ(w->ClientEdit->Text(), "irc.ircnet.ne.jp");
+    EXPECT_EQ(w->ClientPortEdit->Text(), "6667");
+    EXPECT_EQ(w->ClientUpDown->Max(), 9999);
+    EXPECT_EQ(w->NickEdit->Text(), "Nick");
+    EXPECT_EQ(w->ServerPortEdit->Text(), "6667");
+    EXPECT_EQ(w->ChannelEdit->Text(), "#leaf");
+    EXPECT_EQ(w->ConvertCheckBox->Caption(), Sjis("変換"));
+    EXPECT_FALSE(w->ConvertCheckBox->Checked());
+    EXPECT_TRUE(w->FlashCheckBox->Checked());
+    EXPECT_FALSE(w->FlashCheckBox->Enabled());
+    EXPECT_EQ(w->ConnectButton->Caption(), "Connect");
+    EXPECT_TRUE(w->ConnectButton->Default());
+    EXPECT_EQ(w->KillButton->Caption(), Sjis("強制切断"));
+    EXPECT_FALSE(w->KillButton->Enabled());
+    EXPECT_TRUE(w->SendButton->Enabled());
+    EXPECT_FALSE(w->RestoreItem->Enabled());
+    EXPECT_EQ(w->QuitItem->Caption(), Sjis("Nimboチャットを終了(&Q)"));
+    EXPECT_TRUE(w->N1->IsSeparator());
+    EXPECT_TRUE(w->FlashTimer->Enabled());
+    EXPECT_EQ(w->FlashTimer->Interval(), 1000);
+    EXPECT_EQ(NimboChatProbe::SessionState(*w), ssIdle);
+    EXPECT_NE(NimboChatProbe::KeywordList(*w), nullptr);
+    EXPECT_EQ(w->ClientSocket->Port, 6667);
+}
+
+TEST(MainWindow, UpDownFollowsItsEdit)
+{
+    auto w = MakeWindow();
+    w->ClientUpDown->Step(+1);
+    EXPECT_EQ(w->ClientPortEdit->Text(), "6668");
+    w->ClientPortEdit->SetText("7000");
+    EXPECT_EQ(w->ClientUpDown->Position(), 7000);
+    w->ClientPortEdit->SetText("12345"); // out of range: the last valid position stays
+    EXPECT_EQ(w->ClientUpDown->Position(), 7000);
+    w->ClientUpDown->SetPosition(9999);
+    w->ClientUpDown->Step(+1); // no wrap
+    EXPECT_EQ(w->ClientPortEdit->Text(), "9999");
+}
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override { w = MakeWindow(); }
+    void Add(int from, int to)
+    {
+        for (int i = from; i <= to; ++i)
+            w->AddLog("line " + std::to_string(i), clGreen, false);
+    }
+    TRichEdit* Log() { return w->LogRichEdit; }
+    std::unique_ptr<TNimboChat> w;
+};
+
+TEST_F(LogTest, KeepsAtMost257Lines)
+{
+    Add(1, 257);
+    ASSERT_EQ(Log()->LineTextCount(), 257);
+    EXPECT_EQ(Log()->LineText(0), "line 1");
+    Add(258, 258);
+    EXPECT_EQ(Log()->LineTextCount(), 257);
+    EXPECT_EQ(Log()->LineText(0), "line 2");
+    EXPECT_EQ(Log()->LineText(256), "line 258");
+    Add(259, 400);
+    EXPECT_EQ(Log()->LineTextCount(), 257);
+    EXPECT_EQ(Log()->LineText(0), "line 144");
+}
+
+TEST_F(LogTest, SelectionMovesWithItsText)
+{
+    Add(1, 257);
+    // Select "line 3" (line 3 starts after "line 1\n" and "line 2\n").
+    int start = 7 + 7;
+    Log()->SetSelStart(start);
+    Log()->SetSelLength(6);
+    Add(258, 258);
+    EXPECT_EQ(Log()->SelStart(), start - 7);
+    EXPECT_EQ(Log()->SelLength(), 6);
+    EXPECT_EQ(Log()->LineText(1), "line 3");
+}
+
+TEST_F(LogTest, SelectionInsideTheRemovedLineIsCleared)
+{
+    Add(1, 257);
+    Log()->SetSelStart(2);
+    Log()->SetSelLength(3);
+    Add(258, 258);
+    EXPECT_EQ(Log()->SelStart(), 0);
+    EXPECT_EQ(Log()->SelLength(), 0);
+}
+
+TEST_F(LogTest, NewestLineStandsAtTheBottomUnlessFixed)
+{
+    Add(1, 60);
+    int visible = std::abs(Log()->ClientHeight() / Log()->FontHeight());
+    ASSERT_GT(visible, 0);
+    EXPECT_EQ(Log()->FirstVisibleLine(), Log()->LineCount() - visible);
+
+    Log()->LineScroll(-20);
+    int top = Log()->FirstVisibleLine();
+    w->ScrollCheckBox->SetChecked(true);
+    Add(61, 80);
+    EXPECT_EQ(Log()->FirstVisibleLine(), top);
+
+    w->ScrollCheckBox->SetChecked(false);
+    Add(81, 81);
+    EXPECT_EQ(Log()->FirstVisibleLine(), Log()->LineCount() - visible);
+}
+
+TEST_F(LogTest, ColourAndBoldPerLine)
+{
+    w->AddLog("chat", clBlack, true);
+    w->AddLog("ctcp", clBlue, false);
+    w->AddLog("", clGreen, false);
+    w->AddLog(Sjis("エラー"), clRed, false);
+    ASSERT_EQ(Log()->LineTextCount(), 4);
+    EXPECT_EQ(Log()->LineColor(0), clBlack);
+    EXPECT_TRUE(Log()->LineBold(0));
+    EXPECT_EQ(Log()->LineColor(1), clBlue);
+    EXPECT_FALSE(Log()->LineBold(1));
+    EXPECT_EQ(Log()->LineColor(2), clGreen);
+    EXPECT_EQ(Log()->LineText(2), "");
+    EXPECT_EQ(Log()->LineColor(3), clRed);
+    EXPECT_EQ(Log()->LineText(3), Sjis("エラー"));
+}
+
+TEST_F(LogTest, FailedAppendLeavesTextAppendError)
+{
+    Add(1, 3);
+    Log()->SetMaxLength(30);
+    w->AddLog(std::string(40, 'x'), clBlack, false);
+    ASSERT_EQ(Log()->LineTextCount(), 1);
+    EXPECT_EQ(Log()->LineText(0), "Text Append Error");
+    EXPECT_EQ(Log()->LineColor(0), clRed);
+    EXPECT_FALSE(Log()->LineBold(0));
+    EXPECT_TRUE(Recorded().Exceptions.empty());
+}
+
+// A real upstream server on 127.0.0.1 that records what it receives.
+class UpstreamTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+        w = MakeWindow();
+        w->ClientSocket->Host = "127.0.0.1";
+        w->ClientSocket->Port = server.serverPort();
+        w->ClientSocket->Open();
+        ASSERT_TRUE(WaitUntil([&] { return server.hasPendingConnections() && w->ClientSocket->Active(); }));
+        peer.reset(server.nextPendingConnection());
+    }
+    QByteArray ReceiveAtLeast(int count)
+    {
+        WaitUntil([&] { return received.size() >= count; }, 3000);
+        return received;
+    }
+    void Pump()
+    {
+        WaitUntil([&] {
+            received += peer->readAll();
+            return false;
+        }, 200);
+    }
+
+    QTcpServer server;
+    std::unique_ptr<TNimboChat> w;
+    std::unique_ptr<QTcpSocket> peer;
+    QByteArray received;
+};
+
+TEST_F(UpstreamTest, SendServerLineAddsCrLf)
+{
+    w->SendServerLine("QUIT byebye");
+    WaitUntil([&] {
+        received += peer->readAll();
+        return received.size() >= 13;
+    });
+    EXPECT_EQ(Hex(received), Hex("QUIT byebye\r\n"));
+}
+
+TEST_F(UpstreamTest, KanjiAtTheEndReturnsToAsciiBeforeCrLf)
+{
+    w->SendServerLine("PRIVMSG #c :" + Sjis("あい"));
+    QByteArray expected = "PRIVMSG #c :\x1B$B\x24\x22\x24\x24\x1B(B\r\n";
+    WaitUntil([&] {
+        received += peer->readAll();
+        return received.size() >= expected.size();
+    });
+    EXPECT_EQ(Hex(received), Hex(expected));
+}
+
+TEST_F(UpstreamTest, EmptyLineSendsBareCrLf)
+{
+    w->SendServerLine("");
+    WaitUntil([&] {
+        received += peer->readAll();
+        return received.size() >= 2;
+    });
+    EXPECT_EQ(Hex(received), Hex("\r\n"));
+}
+
+TEST(MainWindowStartUp, ListenerPortTakenShowsOneBoxAndRunsOn)
+{
+    QTcpServer squatter;
+    ASSERT_TRUE(squatter.listen(QHostAddress::LocalHost, 6667));
+    auto w = MakeWindow();
+    ASSERT_EQ(Recorded().Boxes.size(), 1u);
+    EXPECT_EQ(Recorded().Boxes[0].Text, Sjis("ServerSocketがOpenできませんでした。"));
+    EXPECT_EQ(Recorded().Boxes[0].Caption, "SocketError");
+    EXPECT_EQ(Recorded().Boxes[0].Flags & MB_ICONMASK, MB_ICONERROR);
+    ASSERT_EQ(w->LogRichEdit->LineTextCount(), 1);
+    EXPECT_EQ(w->LogRichEdit->LineText(0), "ServerSocket Open Error");
+    EXPECT_EQ(w->LogRichEdit->LineColor(0), clRed);
+    EXPECT_FALSE(w->ServerSocket->Active());
+    // The window keeps running: it still logs and handles events.
+    w->AddLog("still here", clGreen, false);
+    Application->ProcessMessages();
+    EXPECT_EQ(w->LogRichEdit->LineTextCount(), 2);
+}
+
+TEST(MainWindowStartUp, ListenerOpensOnFreePort)
+{
+    auto w = MakeWindow();
+    EXPECT_TRUE(Recorded().Boxes.empty());
+    EXPECT_TRUE(w->ServerSocket->Active());
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, 6667);
+    EXPECT_TRUE(WaitUntil([&] { return client.state() == QAbstractSocket::ConnectedState; }));
+}
+
+// Renders the window offscreen and checks that the Japanese captions have
+// glyphs in the font the window uses. Saves the picture as window.png in the
+// test's working folder (scripts/screenshots copies it into docs/).
+TEST(MainWindowLook, RendersJapaneseCaptions)
+{
+    auto w = MakeWindow();
+    w->PageControl1->SetActivePage(w->TabSheet4);
+    w->AddLog(":srv 001 Nick :Welcome", clGreen, false);
+    w->AddLog(Sjis(":a!b@c PRIVMSG #leaf :こんにちは"), clBlack, true);
+    w->AddLog("ServerSocket Open Error", clRed, false);
+    QPixmap picture = w->Widget()->grab();
+    EXPECT_EQ(picture.size(), QSize(398, 337));
+    QFontMetrics metrics(w->Widget()->font());
+    for (const char* caption : {"強制切断", "ログ固定", "変換", "参照", "自動実行", "最小化で実行", "タスクトレイに表示",
+                                "キーワード有効", "ウィンドウを点滅させる", "その他"}) {
+        for (QChar c : QString::fromUtf8(caption))
+            EXPECT_TRUE(metrics.inFont(c)) << caption;
+    }
+    EXPECT_TRUE(picture.save(QDir::current().filePath("window.png")));
+}
+
+} // namespace

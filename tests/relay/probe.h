@@ -1,0 +1,16 @@
+// Access to the main window's private fields for tests.
+#pragma once
+
+#include "relay/main_window.h"
+
+struct NimboChatProbe {
+    static int& SessionState(TNimboChat& w) { return w.SessionState; }
+    static AnsiString& ServerBuffer(TNimboChat& w) { return w.ServerBuffer; }
+    static AnsiString& ClientBuffer(TNimboChat& w) { return w.ClientBuffer; }
+    static AnsiString& LocalAddress(TNimboChat& w) { return w.LocalAddress; }
+    static AnsiString& GlobalAddress(TNimboChat& w) { return w.GlobalAddress; }
+    static TCustomWinSocket*& ClientConnection(TNimboChat& w) { return w.ClientConnection; }
+    static bool& Flashing(TNimboChat& w) { return w.Flashing; }
+    static bool& TrayIconShown(TNimboChat& w) { return w.TrayIconShown; }
+    static TStringList* KeywordList(TNimboChat& w) { return w.KeywordList; }
+};
