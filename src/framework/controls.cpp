@@ -54,7 +54,10 @@ AnsiString TMemo::Text() const
 
 void TMemo::SetText(const AnsiString& Value)
 {
-    static_cast<QPlainTextEdit*>(Widget())->setPlainText(ToQString(Value));
+    QString text = ToQString(Value);
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    static_cast<QPlainTextEdit*>(Widget())->setPlainText(text);
 }
 
 TButton::TButton(TComponent* Owner, TControl* Parent, const AnsiString& Caption)
@@ -69,6 +72,7 @@ AnsiString TButton::Caption() const { return FromQString(Button()->text()); }
 void TButton::SetCaption(const AnsiString& Value) { Button()->setText(ToQString(Value)); }
 bool TButton::Default() const { return Button()->isDefault(); }
 void TButton::SetDefault(bool Value) { Button()->setDefault(Value); }
+void TButton::SetCancel(bool Value) { Button()->setProperty(CancelProperty, Value); }
 
 void TButton::Click()
 {

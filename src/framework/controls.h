@@ -37,8 +37,8 @@ private:
     QLineEdit* Edit() const;
 };
 
-// A multi-line plain edit (the keyword editor's memo). Its text keeps line
-// ends as LF.
+// A multi-line plain edit (the keyword editor's memo). Line ends are held,
+// and read back, as LF; CR LF and a lone CR are taken as LF.
 class TMemo : public TControl {
 public:
     TMemo(TComponent* Owner, TControl* Parent);
@@ -54,6 +54,8 @@ public:
     // The default button is pressed by Enter anywhere in its form.
     bool Default() const;
     void SetDefault(bool Value);
+    // The cancel button is pressed by Esc anywhere in its form.
+    void SetCancel(bool Value);
     // Runs OnClick as a press of the button would (when enabled).
     void Click();
     TNotifyEvent OnClick;

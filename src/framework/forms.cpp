@@ -8,6 +8,8 @@
 #include <QPushButton>
 #include <QWindowStateChangeEvent>
 
+const char* const CancelProperty = "nimboCancelButton";
+
 // The top-level widget of a form. It turns window-system events into the
 // form's messages and lets Enter press the form's default button.
 class TForm::FormWidget : public QWidget {
@@ -48,9 +50,12 @@ protected:
 
     void keyPressEvent(QKeyEvent* e) override
     {
-        if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+        bool enter = e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter;
+        bool escape = e->key() == Qt::Key_Escape;
+        if (enter || escape) {
             for (QPushButton* button : findChildren<QPushButton*>()) {
-                if (button->isDefault() && button->isEnabled() && button->isVisibleTo(this)) {
+                bool wanted = enter ? button->isDefault() : button->property(CancelProperty).toBool();
+                if (wanted && button->isEnabled() && button->isVisibleTo(this)) {
                     button->click();
                     return;
                 }
@@ -91,8 +96,27 @@ TForm::TForm(TComponent* Owner) : TControl(Owner, new FormWidget(this))
 
 TForm::~TForm() = default;
 
-AnsiString TForm::Caption() const { return FromQString(Widget()->windowTitle()); }
-void TForm::SetCaption(const AnsiString& Value) { Widget()->setWindowTitle(ToQString(Value)); }
+AnsiString TForm::Caption() const { return FCaption; }
+
+void TForm::SetCaption(const AnsiString& Value)
+{
+    FCaption = Value;
+    ShowCaption();
+}
+
+void TForm::ShowCaption()
+{
+    QString caption = ToQString(FCaption);
+    Widget()->setWindowTitle(FHighlighted ? QString::fromUtf8("★ ") + caption + QString::fromUtf8(" ★") : caption);
+}
+
+void TForm::FlashWindow(bool Invert)
+{
+    FHighlighted = Invert && !FHighlighted;
+    ShowCaption();
+    if (FHighlighted)
+        QApplication::alert(Widget()); // the taskbar entry's urgency until the window is activated
+}
 
 void TForm::SetFixedClientSize(int Width, int Height)
 {

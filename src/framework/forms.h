@@ -11,6 +11,9 @@
 
 class TForm;
 
+// Marks a push button as its form's cancel button (pressed by Esc).
+extern const char* const CancelProperty;
+
 class TControl : public TComponent {
 public:
     TControl(TComponent* Owner, QWidget* Widget);
@@ -72,6 +75,12 @@ public:
     void SetWindowState(TWindowState State);
     // True while this window is the active window of the desktop.
     bool Active() const;
+    // The window's alert highlight, for its frame and its taskbar entry:
+    // Invert true toggles it, false resets it to the normal look. While
+    // highlighted, the caption carries a mark and the window asks the
+    // desktop for attention.
+    void FlashWindow(bool Invert);
+    bool Highlighted() const { return FHighlighted; }
 
     // Window messages, after the framework's own handling.
     virtual void WMActivate(TWMActivate& Message);
@@ -79,4 +88,10 @@ public:
 
     // The window widget, for the framework's event filter.
     class FormWidget;
+
+private:
+    void ShowCaption();
+
+    AnsiString FCaption;
+    bool FHighlighted = false;
 };

@@ -231,6 +231,11 @@ bool TClientSocket::Active() const
     return FSocket->Connected();
 }
 
+bool TClientSocket::Connecting() const
+{
+    return !FSocket->FConnected && FSocket->FSocket->state() != QAbstractSocket::UnconnectedState;
+}
+
 void TClientSocket::Open()
 {
     if (FSocket->FConnected || FSocket->FSocket->state() != QAbstractSocket::UnconnectedState)

@@ -94,9 +94,13 @@ public:
     AnsiString Host;
     int Port = 0;
     bool Active() const;
+    // True while a connect has been started and not yet finished.
+    bool Connecting() const;
     // Starts connecting to Host:Port. Does nothing while a connection is open
     // or being opened. Throws ESocketError when the name does not resolve.
     void Open();
+    // Closes the connection (its disconnect event runs inside this call) or
+    // abandons a connect under way (silently).
     void Close();
     // The connection object (always the same one for this component).
     TCustomWinSocket* Socket() const { return FSocket.get(); }

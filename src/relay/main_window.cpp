@@ -11,6 +11,7 @@ TNimboChat* NimboChat = nullptr;
 // IRCnet's Japanese server: the network whose channels speak JIS, which is
 // what this relay was made for.
 const char* const DefaultUpstreamHost = "irc.ircnet.ne.jp";
+const char* const SupportAddress = "support@nimbochat.example";
 
 namespace {
 
@@ -26,6 +27,7 @@ TNimboChat::TNimboChat(TComponent* Owner) : TForm(Owner)
     // The window's own font first; an installed Japanese font where it is missing.
     SetFont({QString::fromUtf8("ＭＳ Ｐゴシック"), "Noto Sans CJK JP", "Noto Sans JP", "IPAPGothic"}, 12);
     CreateControls();
+    WireEvents();
     QStringList args = QCoreApplication::arguments();
     ExeName = args.isEmpty() ? AnsiString() : FromQString(args.first());
     FormCreate(this);
@@ -164,6 +166,23 @@ void TNimboChat::CreateMenu()
     QuitItem = new TMenuItem(this, Sjis("Nimboチャットを終了(&Q)"));
     for (TMenuItem* item : {RestoreItem, MinItem, N2, ExeItem, N1, QuitItem})
         RMenu->Add(item);
+}
+
+void TNimboChat::WireEvents()
+{
+    ConnectButton->OnClick = [this](TObject* s) { ConnectButtonClick(s); };
+    KillButton->OnClick = [this](TObject* s) { KillButtonClick(s); };
+    SendButton->OnClick = [this](TObject* s) { SendButtonClick(s); };
+    ClientPortEdit->OnChange = [this](TObject* s) { ClientPortEditChange(s); };
+    ClientSocket->OnConnect = [this](TObject* s, TCustomWinSocket* c) { ClientSocketConnect(s, c); };
+    ClientSocket->OnDisconnect = [this](TObject* s, TCustomWinSocket* c) { ClientSocketDisconnect(s, c); };
+    ClientSocket->OnRead = [this](TObject* s, TCustomWinSocket* c) { ClientSocketRead(s, c); };
+    ClientSocket->OnError = [this](TObject* s, TCustomWinSocket* c, TErrorEvent e, int& code) {
+        ClientSocketError(s, c, e, code);
+    };
+    KeywordCheckBox->OnClick = [this](TObject* s) { KeywordCheckBoxClick(s); };
+    KeyEditButton->OnClick = [this](TObject* s) { KeyEditButtonClick(s); };
+    FlashTimer->OnTimer = [this](TObject* s) { FlashTimerTimer(s); };
 }
 
 void TNimboChat::FormCreate(TObject*)

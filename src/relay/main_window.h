@@ -74,6 +74,35 @@ public:
     void FormCreate(TObject* Sender);
     void FormDestroy(TObject* Sender);
 
+    // The upstream connection.
+    void ConnectButtonClick(TObject* Sender);
+    void KillButtonClick(TObject* Sender);
+    void ClientSocketConnect(TObject* Sender, TCustomWinSocket* Socket);
+    void ClientSocketDisconnect(TObject* Sender, TCustomWinSocket* Socket);
+    void ClientSocketError(TObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
+    void ClientPortEditChange(TObject* Sender);
+
+    // Lines from the upstream server.
+    void ClientSocketRead(TObject* Sender, TCustomWinSocket* Socket);
+    // Answers PING and CTCP queries; true when the line was answered and
+    // must not go on to the local client.
+    bool ProcessServerLine(const AnsiString& Prefix, const AnsiString& Command, const AnsiString& Params);
+
+    // The operator console.
+    void SendButtonClick(TObject* Sender);
+
+    // Keyword alerts.
+    void KeywordCheckBoxClick(TObject* Sender);
+    void KeyEditButtonClick(TObject* Sender);
+    void FlashTimerTimer(TObject* Sender);
+    void WMActivate(TWMActivate& Message) override;
+    void SetFlashing(bool On);
+    // Replaces the keyword list (the editor's OK).
+    void SetKeywords(const std::vector<AnsiString>& Keywords);
+    // True when any keyword occurs in the text (character-aware, exact case,
+    // empty keywords never match).
+    bool KeywordMatches(const AnsiString& Text) const;
+
     // Appends one line (without line end) to the log in a colour, bold or not.
     // Never fails outward: when appending fails, the log is emptied and shows
     // the red line "Text Append Error".
@@ -91,6 +120,12 @@ private:
     void CreateChatClientPage();
     void CreateOtherPage();
     void CreateMenu();
+    void WireEvents();
+    void HandleServerLine(const AnsiString& Received);
+    bool AnswerCtcp(const AnsiString& Nick, const AnsiString& Query, const AnsiString& Argument);
+    void SendAnswer(const AnsiString& Line);
+    void ConnectedLayout();
+    void IdleLayout();
 
     // Start-up and exit steps of the desktop integration.
     void LoadSettings();
@@ -120,3 +155,13 @@ extern TNimboChat* NimboChat;
 
 // The upstream server shown in ClientEdit until the user stores another.
 extern const char* const DefaultUpstreamHost;
+// The support address named in the USERINFO reply.
+extern const char* const SupportAddress;
+
+// Splits a server line (in Shift_JIS) into its prefix (without ":"), its
+// upper-cased command and its parameters. A line of a prefix alone has an
+// empty command and parameters.
+void SplitServerLine(const AnsiString& Display, AnsiString& Prefix, AnsiString& Command, AnsiString& Params);
+// The message text of PRIVMSG parameters: after a leading ":", else after
+// the target, less one leading ":".
+AnsiString MessageText(const AnsiString& Params);

@@ -1,0 +1,162 @@
+// Lines from the upstream server: cut at LF, converted to Shift_JIS for the
+// log and for parsing, searched for keywords, answered when they are PING or
+// CTCP queries, and in a relay session passed on to the local client as
+// received.
+#include "kanji/kanji_convert.h"
+#include "kanji/sjis_search.h"
+#include "relay/main_window.h"
+
+namespace {
+
+constexpr char CTCP = '\x01';
+
+// Cuts the next line off the front of the buffer: the bytes before the first
+// LF, less a CR just before it. False when the buffer holds no LF; a NUL byte
+// does not hide an LF after it.
+bool TakeLine(AnsiString& Buffer, AnsiString& Line)
+{
+    size_t lf = Buffer.find('\n');
+    if (lf == AnsiString::npos)
+        return false;
+    size_t end = (lf > 0 && Buffer[lf - 1] == '\r') ? lf - 1 : lf;
+    Line.assign(Buffer, 0, end);
+    Buffer.erase(0, lf + 1);
+    return true;
+}
+
+AnsiString Before(const AnsiString& s, char c)
+{
+    return s.substr(0, std::min(s.find(c), s.size()));
+}
+
+AnsiString After(const AnsiString& s, size_t pos)
+{
+    return pos == AnsiString::npos ? AnsiString() : s.substr(pos + 1);
+}
+
+} // namespace
+
+void SplitServerLine(const AnsiString& Display, AnsiString& Prefix, AnsiString& Command, AnsiString& Params)
+{
+    AnsiString rest = Display;
+    Prefix.clear();
+    if (!Display.empty() && Display[0] == ':') {
+        // A prefix with no blank after it is all prefix: the line has no command.
+        size_t blank = Display.find(' ');
+        Prefix = Display.substr(1, blank == AnsiString::npos ? AnsiString::npos : blank - 1);
+        rest = After(Display, blank);
+    }
+    size_t blank = rest.find(' ');
+    Command = AnsiUpperAscii(rest.substr(0, blank));
+    Params = After(rest, blank);
+}
+
+AnsiString MessageText(const AnsiString& Params)
+{
+    if (!Params.empty() && Params[0] == ':')
+        return Params.substr(1);
+    size_t blank = Params.find(' ');
+    AnsiString text = blank == AnsiString::npos ? Params : Params.substr(blank + 1);
+    if (!text.empty() && text[0] == ':')
+        text.erase(0, 1);
+    return text;
+}
+
+void TNimboChat::ClientSocketRead(TObject*, TCustomWinSocket* Socket)
+{
+    ServerBuffer += Socket->ReceiveText();
+    AnsiString received;
+    while (TakeLine(ServerBuffer, received))
+        HandleServerLine(received);
+}
+
+void TNimboChat::HandleServerLine(const AnsiString& Received)
+{
+    AnsiString display;
+    KanjiConvert(display, Received, kcJis, kcShiftJis, 1);
+    AnsiString prefix, command, params;
+    SplitServerLine(display, prefix, command, params);
+    if (command == "PRIVMSG") {
+        bool matched = KeywordCheckBox->Checked() && KeywordMatches(params);
+        if (matched && FlashCheckBox->Checked() && !Active())
+            SetFlashing(true);
+        AnsiString text = MessageText(params);
+        bool ctcp = !text.empty() && text[0] == CTCP;
+        AddLog(display, ctcp ? clBlue : clBlack, matched);
+    } else {
+        AddLog(display, clGreen, false);
+    }
+    bool answered = ProcessServerLine(prefix, command, params);
+    if (SessionState == ssRelay && !answered && ClientConnection)
+        ClientConnection->SendText(Received + "\r\n");
+}
+
+void TNimboChat::SendAnswer(const AnsiString& Line)
+{
+    AddLog(Line, clGreen, false);
+    SendServerLine(Line);
+}
+
+bool TNimboChat::ProcessServerLine(const AnsiString& Prefix, const AnsiString& Command, const AnsiString& Params)
+{
+    bool fromServer = Prefix.find('!') == AnsiString::npos;
+    AnsiString nick = Before(Prefix, '!');
+    if (fromServer && Command == "PING") {
+        SendAnswer("PONG " + Params);
+        return true;
+    }
+    if (Command == "001") {
+        size_t at = SjisFind(Params, "@");
+        if (at != AnsiString::npos)
+            GlobalEdit->SetText(IPv4ToDotted(ClientSocket->Socket()->LookupName(Params.substr(at + 1))));
+    }
+    if (fromServer || Command != "PRIVMSG")
+        return false;
+    AnsiString text = MessageText(Params);
+    if (text.empty() || text[0] != CTCP)
+        return false;
+    AnsiString query, argument;
+    size_t blank = text.find(' ');
+    if (blank != AnsiString::npos) {
+        query = text.substr(1, blank - 1);
+        argument = text.substr(blank + 1);
+        if (!argument.empty() && argument.back() == CTCP)
+            argument.pop_back();
+    } else {
+        query = text.size() >= 2 ? text.substr(1, text.size() - 2) : AnsiString();
+    }
+    return AnswerCtcp(nick, query, argument);
+}
+
+bool TNimboChat::AnswerCtcp(const AnsiString& Nick, const AnsiString& Query, const AnsiString& Argument)
+{
+    const AnsiString notice = "NOTICE " + Nick + " :" + CTCP;
+    if (Query == "PING") {
+        SendAnswer(notice + "PING " + Argument + CTCP);
+        return true;
+    }
+    if (Query == "VERSION") {
+        SendAnswer(notice + "VERSION NimboChat :" + CTCP);
+        return true;
+    }
+    if (SessionState == ssRelay)
+        return false; // the local client answers the rest itself
+    if (Query == "TIME") {
+        SendAnswer(notice + "TIME Secret" + CTCP);
+    } else if (Query == "FINGER") {
+        SendAnswer(notice + "FINGER " + NickEdit->Text() + CTCP);
+    } else if (Query == "USERINFO") {
+        SendAnswer(notice + "USERINFO :Support: Orvane<" + SupportAddress + "> " + CTCP);
+    } else if (Query == "CLIENTINFO") {
+        SendAnswer(notice + "CLIENTINFO :VERSION USERINFO CLIENTINFO HELP FINGER" + CTCP);
+    } else if (Query == "HELP") {
+        for (const char* help : {"HELP :VERSION gives version of this client",
+                                 "HELP :USERINFO gives user supplied info (if any)",
+                                 "HELP :CLIENTINFO gives commands this client knows",
+                                 "HELP :FINGER gives real name and login name of user", "HELP :HELP gives this help message"})
+            SendAnswer(notice + help + CTCP);
+    } else {
+        return false;
+    }
+    return true;
+}
