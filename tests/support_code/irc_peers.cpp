@@ -1,0 +1,134 @@
+#include "support_code/irc_peers.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+
+bool ListenOnLowPort(QTcpServer& server)
+{
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        auto port = static_cast<quint16>(7000 + QRandomGenerator::global()->bounded(2999));
+        if (port != 6667 && server.listen(QHostAddress::LocalHost, port))
+            return true;
+    }
+    return false;
+}
+
+quint16 FreeLowPort()
+{
+    QTcpServer probe;
+    ListenOnLowPort(probe);
+    return probe.serverPort();
+}
+
+NgircdServer::NgircdServer()
+{
+    FPort = FreeLowPort();
+    QFile conf(FDir.filePath("ngircd.conf"));
+    if (!conf.open(QIODevice::WriteOnly))
+        return;
+    conf.write(QString("[Global]\n"
+                       "Name = irc.nimbo.test\n"
+                       "Info = NimboChat test server\n"
+                       "Listen = 127.0.0.1\n"
+                       "Ports = %1\n"
+                       "MotdPhrase = \"NimboChat test server\"\n"
+                       "PidFile = %2\n"
+                       "[Limits]\n"
+                       "PingTimeout = 120\n"
+                       "PongTimeout = 60\n"
+                       "MaxNickLength = 30\n"
+                       "[Options]\n"
+                       "PAM = no\n"
+                       "DNS = no\n"
+                       "Ident = no\n")
+                   .arg(FPort)
+                   .arg(FDir.filePath("ngircd.pid"))
+                   .toUtf8());
+    conf.close();
+    FProcess.setProcessChannelMode(QProcess::MergedChannels);
+    FProcess.start("ngircd", {"-n", "-f", conf.fileName()});
+    if (!FProcess.waitForStarted(5000))
+        return;
+    FStarted = WaitUntil([&] {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, FPort);
+        return probe.waitForConnected(200);
+    }, 10000);
+}
+
+NgircdServer::~NgircdServer()
+{
+    Kill();
+}
+
+void NgircdServer::Kill()
+{
+    if (FProcess.state() == QProcess::NotRunning)
+        return;
+    FProcess.kill();
+    FProcess.waitForFinished(5000);
+}
+
+bool IrcClient::Connect(quint16 port, int timeoutMs)
+{
+    FSocket.connectToHost(QHostAddress::LocalHost, port);
+    return WaitUntil([&] { return FSocket.state() == QAbstractSocket::ConnectedState; }, timeoutMs);
+}
+
+void IrcClient::Send(const QByteArray& bytes)
+{
+    FSocket.write(bytes);
+    FSocket.flush();
+}
+
+bool IrcClient::Register(const QByteArray& nick, int timeoutMs)
+{
+    Send("NICK " + nick + "\r\nUSER " + nick.toLower() + " 0 * :" + nick + "\r\n");
+    return WaitFor(" 001 ", timeoutMs);
+}
+
+bool IrcClient::Join(const QByteArray& channel, int timeoutMs)
+{
+    Send("JOIN " + channel + "\r\n");
+    return WaitFor(" 366 ", timeoutMs); // end of the names list
+}
+
+void IrcClient::Drain()
+{
+    FReceived += FSocket.readAll();
+}
+
+bool IrcClient::WaitFor(const QByteArray& needle, int timeoutMs)
+{
+    return WaitUntil([&] {
+        Drain();
+        return FReceived.contains(needle);
+    }, timeoutMs);
+}
+
+bool IrcClient::WaitClosed(int timeoutMs)
+{
+    return WaitUntil([&] {
+        Drain();
+        return FSocket.state() == QAbstractSocket::UnconnectedState;
+    }, timeoutMs);
+}
+
+const QByteArray& IrcClient::Received()
+{
+    Drain();
+    return FReceived;
+}
+
+QByteArray IrcClient::LineWith(const QByteArray& needle)
+{
+    for (const QByteArray& line : Received().split('\n'))
+        if (line.contains(needle))
+            return line.endsWith('\r') ? line.chopped(1) : line;
+    return {};
+}
+
+void IrcClient::Close()
+{
+    FSocket.close();
+}

@@ -1,0 +1,64 @@
+// Real IRC peers on 127.0.0.1 for the relay's tests: an ngircd server with a
+// configuration of its own in a temporary folder, and a scripted client.
+#pragma once
+
+#include "support_code/event_wait.h"
+
+#include <QByteArray>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <string>
+
+// Listens on a free port of 127.0.0.1 below 10000, the range that the
+// window's port boxes hold (their up-downs stop at 9999).
+bool ListenOnLowPort(QTcpServer& server);
+
+// A free port below 10000 at the time of the call.
+quint16 FreeLowPort();
+
+class NgircdServer {
+public:
+    // Starts ngircd and waits until it accepts connections. Started() tells
+    // whether that worked.
+    NgircdServer();
+    ~NgircdServer();
+    bool Started() const { return FStarted; }
+    quint16 Port() const { return FPort; }
+    const char* Name() const { return "irc.nimbo.test"; }
+    // Stops the server at once: every connection is dropped.
+    void Kill();
+
+private:
+    QTemporaryDir FDir;
+    QProcess FProcess;
+    quint16 FPort = 0;
+    bool FStarted = false;
+};
+
+// A scripted client: sends raw bytes and collects everything it receives.
+class IrcClient {
+public:
+    bool Connect(quint16 port, int timeoutMs = 5000);
+    void Send(const QByteArray& bytes);
+    // Registers with NICK and USER and waits for the welcome reply.
+    bool Register(const QByteArray& nick, int timeoutMs = 5000);
+    bool Join(const QByteArray& channel, int timeoutMs = 5000);
+    // Waits until the bytes received contain `needle`.
+    bool WaitFor(const QByteArray& needle, int timeoutMs = 5000);
+    // Waits until the peer closed the connection.
+    bool WaitClosed(int timeoutMs = 5000);
+    const QByteArray& Received();
+    // The received line (without CR LF) that contains `needle`, or empty.
+    QByteArray LineWith(const QByteArray& needle);
+    void Close();
+    QTcpSocket& Socket() { return FSocket; }
+
+private:
+    void Drain();
+    QTcpSocket FSocket;
+    QByteArray FReceived;
+};
