@@ -307,6 +307,7 @@ void TServerSocket::Accept()
         };
         FConnections.emplace_back(new TCustomWinSocket(s, true, std::move(hooks)));
         TCustomWinSocket* c = FConnections.back().get();
+        TCustomWinSocket::BusyGuard busy(c);
         if (OnClientConnect)
             DispatchEvent([&] { OnClientConnect(this, c); });
     }

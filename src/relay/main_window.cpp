@@ -180,6 +180,12 @@ void TNimboChat::WireEvents()
     ClientSocket->OnError = [this](TObject* s, TCustomWinSocket* c, TErrorEvent e, int& code) {
         ClientSocketError(s, c, e, code);
     };
+    ServerSocket->OnClientConnect = [this](TObject* s, TCustomWinSocket* c) { ServerSocketClientConnect(s, c); };
+    ServerSocket->OnClientRead = [this](TObject* s, TCustomWinSocket* c) { ServerSocketClientRead(s, c); };
+    ServerSocket->OnClientDisconnect = [this](TObject* s, TCustomWinSocket* c) { ServerSocketClientDisconnect(s, c); };
+    ServerPortEdit->OnChange = [this](TObject* s) { ServerPortEditChange(s); };
+    LocalEdit->OnChange = [this](TObject* s) { LocalEditChange(s); };
+    GlobalEdit->OnChange = [this](TObject* s) { GlobalEditChange(s); };
     KeywordCheckBox->OnClick = [this](TObject* s) { KeywordCheckBoxClick(s); };
     KeyEditButton->OnClick = [this](TObject* s) { KeyEditButtonClick(s); };
     FlashTimer->OnTimer = [this](TObject* s) { FlashTimerTimer(s); };

@@ -88,6 +88,19 @@ public:
     // must not go on to the local client.
     bool ProcessServerLine(const AnsiString& Prefix, const AnsiString& Command, const AnsiString& Params);
 
+    // The local client.
+    void ServerSocketClientConnect(TObject* Sender, TCustomWinSocket* Socket);
+    void ServerSocketClientRead(TObject* Sender, TCustomWinSocket* Socket);
+    void ServerSocketClientDisconnect(TObject* Sender, TCustomWinSocket* Socket);
+    void ServerPortEditChange(TObject* Sender);
+
+    // The address boxes. AddressToDecimal gives the decimal form of a dotted
+    // IPv4 address (a*2^24 + b*2^16 + c*2^8 + d, modulo 2^32, so parts above
+    // 255 or below 0 spill over), or "0" for any text that is no address.
+    AnsiString AddressToDecimal(const AnsiString& Text) const;
+    void LocalEditChange(TObject* Sender);
+    void GlobalEditChange(TObject* Sender);
+
     // The operator console.
     void SendButtonClick(TObject* Sender);
 
@@ -122,6 +135,7 @@ private:
     void CreateMenu();
     void WireEvents();
     void HandleServerLine(const AnsiString& Received);
+    void HandleClientLine(const AnsiString& Received);
     bool AnswerCtcp(const AnsiString& Nick, const AnsiString& Query, const AnsiString& Argument);
     void SendAnswer(const AnsiString& Line);
     void ConnectedLayout();
@@ -162,6 +176,10 @@ extern const char* const SupportAddress;
 // upper-cased command and its parameters. A line of a prefix alone has an
 // empty command and parameters.
 void SplitServerLine(const AnsiString& Display, AnsiString& Prefix, AnsiString& Command, AnsiString& Params);
+// Cuts the next line off the front of a receive buffer: the bytes before the
+// first LF, less a CR just before it. False (and the buffer unchanged) when
+// it holds no LF; a NUL byte never hides an LF after it.
+bool TakeLine(AnsiString& Buffer, AnsiString& Line);
 // The message text of PRIVMSG parameters: after a leading ":", else after
 // the target, less one leading ":".
 AnsiString MessageText(const AnsiString& Params);

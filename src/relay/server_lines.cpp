@@ -10,20 +10,6 @@ namespace {
 
 constexpr char CTCP = '\x01';
 
-// Cuts the next line off the front of the buffer: the bytes before the first
-// LF, less a CR just before it. False when the buffer holds no LF; a NUL byte
-// does not hide an LF after it.
-bool TakeLine(AnsiString& Buffer, AnsiString& Line)
-{
-    size_t lf = Buffer.find('\n');
-    if (lf == AnsiString::npos)
-        return false;
-    size_t end = (lf > 0 && Buffer[lf - 1] == '\r') ? lf - 1 : lf;
-    Line.assign(Buffer, 0, end);
-    Buffer.erase(0, lf + 1);
-    return true;
-}
-
 AnsiString Before(const AnsiString& s, char c)
 {
     return s.substr(0, std::min(s.find(c), s.size()));
@@ -35,6 +21,17 @@ AnsiString After(const AnsiString& s, size_t pos)
 }
 
 } // namespace
+
+bool TakeLine(AnsiString& Buffer, AnsiString& Line)
+{
+    size_t lf = Buffer.find('\n');
+    if (lf == AnsiString::npos)
+        return false;
+    size_t end = (lf > 0 && Buffer[lf - 1] == '\r') ? lf - 1 : lf;
+    Line.assign(Buffer, 0, end);
+    Buffer.erase(0, lf + 1);
+    return true;
+}
 
 void SplitServerLine(const AnsiString& Display, AnsiString& Prefix, AnsiString& Command, AnsiString& Params)
 {

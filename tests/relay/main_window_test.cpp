@@ -260,8 +260,10 @@ TEST(MainWindowStartUp, ListenerOpensOnFreePort)
     EXPECT_TRUE(Recorded().Boxes.empty());
     EXPECT_TRUE(w->ServerSocket->Active());
     QTcpSocket client;
+    bool connected = false;
+    QObject::connect(&client, &QTcpSocket::connected, [&] { connected = true; });
     client.connectToHost(QHostAddress::LocalHost, 6667);
-    EXPECT_TRUE(WaitUntil([&] { return client.state() == QAbstractSocket::ConnectedState; }));
+    EXPECT_TRUE(WaitUntil([&] { return connected; }));
 }
 
 // Renders the window offscreen and checks that the Japanese captions have

@@ -1,0 +1,119 @@
+// The local side of the relay: the listener accepts one chat client, whose
+// lines go upstream (with the local address rewritten when "変換" is on)
+// and whose leaving ends the session.
+#include "kanji/kanji_convert.h"
+#include "kanji/sjis_search.h"
+#include "relay/main_window.h"
+
+namespace {
+
+constexpr int UpstreamWaitSliceMs = 50;
+
+} // namespace
+
+void TNimboChat::ServerSocketClientConnect(TObject*, TCustomWinSocket* Socket)
+{
+    if (SessionState != ssIdle) {
+        Socket->SendText("Connecting Error\r\n");
+        Socket->Close();
+        return;
+    }
+    ClientConnection = Socket;
+    const AnsiString peer = Socket->RemoteAddress();
+    LocalEdit->SetText(peer);
+    GlobalEdit->SetText(peer);
+    ClientBuffer.clear();
+    SessionState = ssRelay;
+    ConnectButton->SetEnabled(false);
+    ClientSocket->Host = ClientEdit->Text();
+    try {
+        ClientSocket->Open();
+    } catch (const std::exception&) {
+        ConnectButton->SetEnabled(true);
+        SessionState = ssIdle;
+        AddLog("ServerConnectError", clRed, false);
+        // The client is told and let go, so nothing of it reaches a later session.
+        TCustomWinSocket* client = ClientConnection;
+        client->SendText("Connecting Error\r\n");
+        client->Close();
+        throw;
+    }
+}
+
+void TNimboChat::ServerSocketClientRead(TObject*, TCustomWinSocket* Socket)
+{
+    AnsiString received = Socket->ReceiveText();
+    if (Socket != ClientConnection)
+        return; // a connection that is no longer the session's client
+    ClientBuffer += received;
+    // Wait for the upstream connection, sleeping on the event loop; reads
+    // that come meanwhile append to the buffer and wait the same way.
+    while (SessionState == ssRelay && !ClientSocket->Active())
+        Application->WaitForMessages(UpstreamWaitSliceMs);
+    if (SessionState != ssRelay)
+        return;
+    AnsiString line;
+    while (TakeLine(ClientBuffer, line))
+        HandleClientLine(line);
+}
+
+void TNimboChat::HandleClientLine(const AnsiString& Received)
+{
+    AnsiString outgoing = Received + "\r\n";
+    AnsiString display;
+    KanjiConvert(display, Received, kcJis, kcShiftJis, 1);
+    AnsiString prefix, command, params;
+    SplitServerLine(display, prefix, command, params);
+
+    size_t found = LocalAddress.empty() ? AnsiString::npos : SjisFind(params, LocalAddress);
+    if (ConvertCheckBox->Checked() && found != AnsiString::npos) {
+        params.replace(found, LocalAddress.size(), GlobalAddress);
+        display = (prefix.empty() ? AnsiString() : ":" + prefix + " ") + command + (params.empty() ? "" : " " + params);
+        KanjiConvert(outgoing, display, kcShiftJis, kcJis, 1);
+        outgoing += "\r\n";
+        AddLog("TextConvert[" + LocalEdit->Text() + "]->[" + GlobalEdit->Text() + "]", clBlue, false);
+    }
+
+    if (command == "PRIVMSG") {
+        AnsiString text = MessageText(params);
+        if (!text.empty() && text[0] == '\x01') {
+            AddLog(display, clBlue, false);
+        } else {
+            AddLog(display, clBlack, false);
+            SetFlashing(false); // the user speaks: the alert has been seen
+        }
+    } else {
+        AddLog(display, clGreen, false);
+    }
+    ClientSocket->Socket()->SendText(outgoing);
+}
+
+void TNimboChat::ServerSocketClientDisconnect(TObject*, TCustomWinSocket* Socket)
+{
+    if (SessionState == ssClosing || Socket != ClientConnection)
+        return;
+    int noted = SessionState;
+    SessionState = ssIdle;
+    ClientConnection = nullptr;
+    if (noted != ssRelay)
+        return;
+    if (ClientSocket->Active()) {
+        ClientSocket->Close();
+    } else if (ClientSocket->Connecting()) {
+        // No upstream connection is left running without its client.
+        ClientSocket->Close();
+        ConnectButton->SetEnabled(true);
+    }
+}
+
+void TNimboChat::ServerPortEditChange(TObject*)
+{
+    if (SessionState == ssRelay) {
+        ServerUpDown->SetPosition(ServerSocket->Port); // the session's listener stays
+        return;
+    }
+    if (ServerSocket->Active())
+        ServerSocket->Close();
+    ServerSocket->Port = ServerUpDown->Position();
+    ServerSocket->Open();
+}
