@@ -71,8 +71,14 @@ void NgircdServer::Kill()
 
 bool IrcClient::Connect(quint16 port, int timeoutMs)
 {
+    // The connected signal counts, so that a peer that answers and closes at
+    // once still counts as reached.
+    bool connected = false;
+    QMetaObject::Connection c = QObject::connect(&FSocket, &QTcpSocket::connected, [&] { connected = true; });
     FSocket.connectToHost(QHostAddress::LocalHost, port);
-    return WaitUntil([&] { return FSocket.state() == QAbstractSocket::ConnectedState; }, timeoutMs);
+    bool ok = WaitUntil([&] { return connected; }, timeoutMs);
+    QObject::disconnect(c);
+    return ok;
 }
 
 void IrcClient::Send(const QByteArray& bytes)
