@@ -143,7 +143,7 @@ bool ReadLayout(TZyByteSource& Source, TBmpLayout& Layout)
     Layout.Colours = bitCount == 24 ? 0 : (clrUsed ? (clrUsed & 0xFFFF) : 256);
     Layout.RowBytes = static_cast<long long>(width) * (bitCount / 8);
     Layout.Padding = (4 - Layout.RowBytes % 4) % 4;
-    if (Layout.RowBytes * Layout.Height > INT_MAX)
+    if (Layout.RowBytes > INT_MAX / Layout.Height)
         return false;
     long long pixelStart = FileHeaderBytes + size + 4 * Layout.Colours;
     long long stride = Layout.RowBytes + Layout.Padding;
