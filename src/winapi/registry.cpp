@@ -17,11 +17,11 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <unordered_map>
 #include <pwd.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
 
 namespace {

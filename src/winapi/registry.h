@@ -136,9 +136,12 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesire
 // Opens lpSubKey below hKey, creating every missing key along the path, and
 // returns a new handle. *lpdwDisposition (if given) is REG_CREATED_NEW_KEY
 // when the last key of the path was created, REG_OPENED_EXISTING_KEY
-// otherwise. lpClass and lpSecurityAttributes are ignored. Also fails with
+// otherwise. lpClass and lpSecurityAttributes are ignored. Fails with
 // ERROR_ACCESS_DENIED when the store's folder cannot be created or is not
-// writable, so that nothing can be saved; then no key is created.
+// writable, so that nothing could be saved, and with ERROR_INVALID_PARAMETER
+// for a name the file cannot hold (empty, over 255 bytes, a control
+// character, ending in a lone Shift_JIS lead byte) or a key deeper than 512
+// levels; in both cases no key is created.
 LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
     REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
     LPDWORD lpdwDisposition);
@@ -148,7 +151,8 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, 
 // are kept exactly; no terminating zero is added or required. The data is not
 // checked against the type (a REG_DWORD of another size than four is kept as
 // given). ERROR_INVALID_PARAMETER for null data with a non-zero size, data
-// over REG_MAX_VALUE_BYTES, or a name holding a control character.
+// over REG_MAX_VALUE_BYTES, or a name the file cannot hold (a control
+// character, or a lone Shift_JIS lead byte before a '"').
 LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
     DWORD cbData);
 
