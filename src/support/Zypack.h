@@ -11,6 +11,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <vector>
 
 // ---------------------------------------------------------------------------
 // CRC-16 over byte blocks, right-shifting (reflected) table form.
@@ -303,25 +305,30 @@ public:
     TMemoryStream* ZyMakeStream(const char* name);
 
 private:
+    static constexpr int HeaderBytes = 16;
+    static constexpr int MaxNameLength = 25;
+
     bool IsOpen() const { return FHandle != nullptr; }
     int Count() const;
     std::int32_t DataSize() const;
-    void SetHeader(std::int32_t dataSize, std::int32_t count);
-    bool LoadTable(std::uint16_t version);
+    void SetHeader(std::uint16_t version, std::int32_t dataSize, std::int32_t count);
+    bool LoadTable();
     bool CheckPackCrc();
     unsigned short FileCrc(long offset, long size);
     bool SeekTo(long pos);
-    void StartProgress();
+    void FireProgress(int percent);
     void Progress(std::int64_t done, std::int64_t total);
-    bool AppendRecord(const TZyFileTable3& entry, int storedSize, int* padded);
-    bool WritePadding(int storedSize, int* padded);
+    unsigned short CopyPieces(std::FILE* dst, int size, const std::function<bool(unsigned char*, int)>& read);
+    bool AppendEntry(const TZyFileTable3& entry);
     bool RecordFits(const TZyFileTable3& entry) const;
-    bool ReadFrom(ZyFILE* f, void* buf, std::size_t bytes);
+    int Limit(const ZyFILE* f) const;
+    const TZyFileTable3* RecordOf(const ZyFILE* f) const;
+    static void ReportBroken();
 
     bool FReadOnly = true;
     std::FILE* FHandle = nullptr;
     unsigned char FHeader[16] = {};
-    TZyFileTable3* FTable = nullptr;
+    std::vector<TZyFileTable3> FTable;
     bool FModified = false;
     long FFilePos = 0;
     int FProgPercent = 0;
@@ -329,6 +336,7 @@ private:
     AnsiString FFileName;
     TMemoryStream* FFileStream = nullptr;
     TCrcCheck* FCrc = nullptr;
+    long FMoved = 0; // bytes that the last copy or check really moved
 };
 
 namespace Zypack {
