@@ -1,0 +1,280 @@
+// Entry access: reads in whole items, seeks and limits, stored and decoded
+// compressed entries, copies between packs, streams.
+#include "pack_fixture.h"
+
+#include <climits>
+#include <memory>
+
+namespace {
+
+using Entry = PackFolder;
+
+const Bytes Ten = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'};
+
+TEST_F(Entry, ReadsWholeItemsUpToTheLimit)
+{
+    Write("ten", Ten);
+    TZyPack pack(nullptr);
+    MakePack(pack, {{"ten", false}});
+    ZyFILE* f = pack.Zyfopen("ten");
+    ASSERT_NE(f, nullptr);
+    unsigned char buf[128] = {};
+    EXPECT_EQ(pack.Zyfread(buf, 4, 1, f), 1u);
+    EXPECT_EQ(pack.Zyfread(buf + 4, 4, 1, f), 1u);
+    EXPECT_EQ(pack.Zyfread(buf + 8, 4, 1, f), 0u);
+    int pos = -1;
+    ASSERT_TRUE(pack.Zyfgetpos(f, &pos));
+    EXPECT_EQ(pos, 8);
+    EXPECT_EQ(Bytes(buf, buf + 8), Bytes(Ten.begin(), Ten.begin() + 8));
+
+    ASSERT_TRUE(pack.Zyfseek(f, 0, 0));
+    EXPECT_EQ(pack.Zyfread(buf, 1, 100, f), 10u);
+    EXPECT_EQ(Bytes(buf, buf + 10), Ten);
+    ASSERT_TRUE(pack.Zyfseek(f, 1, 0));
+    EXPECT_EQ(pack.Zyfread(buf, 3, 5, f), 3u) << "whole items only";
+    EXPECT_EQ(buf[0], '1');
+    ASSERT_TRUE(pack.Zyfgetpos(f, &pos));
+    EXPECT_EQ(pos, 10);
+    EXPECT_EQ(pack.Zyfread(buf, 0, 5, f), 0u);
+    ASSERT_TRUE(pack.Zyfseek(f, 0, 0));
+    EXPECT_EQ(pack.Zyfread(buf, 0x10000, 0x10000, f), 0u) << "no wrap-around of size times count";
+    EXPECT_EQ(pack.Zyfread(buf, 1u << 31, 2, f), 0u);
+    EXPECT_EQ(pack.Zyfclose(f), 1);
+    EXPECT_EQ(pack.Zyfclose(nullptr), 0);
+}
+
+struct SeekCase {
+    int Start, Offset, Origin, Expected;
+};
+
+TEST_F(Entry, SeeksStayWithinTheEntry)
+{
+    Write("ten", Ten);
+    TZyPack pack(nullptr);
+    MakePack(pack, {{"ten", false}});
+    ZyFILE* f = pack.Zyfopen("ten");
+    ASSERT_NE(f, nullptr);
+    const SeekCase cases[] = {
+        {3, -5, 0, 0}, {3, 5, 2, 10}, {3, -4, 2, 6}, {3, 4, 1, 7}, {3, -9, 1, 0},
+        {3, 40, 0, 10}, {3, 1, 7, 3}, {3, INT_MAX, 1, 10}, {3, INT_MIN, 2, 0},
+    };
+    for (const SeekCase& c : cases) {
+        int start = c.Start;
+        ASSERT_TRUE(pack.Zyfsetpos(f, &start));
+        ASSERT_TRUE(pack.Zyfseek(f, c.Offset, c.Origin));
+        int pos = -1;
+        pack.Zyfgetpos(f, &pos);
+        EXPECT_EQ(pos, c.Expected) << "offset " << c.Offset << " origin " << c.Origin;
+    }
+    int far = 99;
+    ASSERT_TRUE(pack.Zyfsetpos(f, &far));
+    pack.Zyfgetpos(f, &far);
+    EXPECT_EQ(far, 10);
+    EXPECT_FALSE(pack.Zyfseek(nullptr, 0, 0));
+    EXPECT_FALSE(pack.Zyfgetpos(nullptr, &far));
+    EXPECT_FALSE(pack.Zyfsetpos(f, nullptr));
+    pack.Zyfclose(f);
+}
+
+TEST_F(Entry, CompressedEntryAsStoredOrDecoded)
+{
+    const Bytes text = Text(20000);
+    Write("text", text);
+    TZyPack pack(nullptr);
+    MakePack(pack, {{"text", true}});
+    pack.EndPack();
+    const Bytes file = Read("p.pak");
+    ASSERT_TRUE(pack.LoadPack("p.pak"));
+
+    ZyFILE* raw = pack.ZyfopenComp("text", false);
+    ASSERT_NE(raw, nullptr);
+    const int stored = pack.Zydsize(raw);
+    EXPECT_EQ(pack.Zyfsize(raw), 20000);
+    EXPECT_TRUE(pack.ZyIsComp(raw));
+    Bytes got(static_cast<size_t>(stored) + 100);
+    EXPECT_EQ(pack.Zyfread(got.data(), 1, static_cast<unsigned>(got.size()), raw), static_cast<unsigned>(stored));
+    EXPECT_TRUE(std::equal(got.begin(), got.begin() + stored, file.begin() + 16)) << "the compressed bytes";
+    ASSERT_TRUE(pack.Zyfseek(raw, 0, 2));
+    int pos = 0;
+    pack.Zyfgetpos(raw, &pos);
+    EXPECT_EQ(pos, stored);
+
+    ZyFILE* plain = pack.Zyfopen("text");
+    ASSERT_NE(plain, nullptr);
+    Bytes all(20000);
+    ASSERT_TRUE(pack.Zyfseek(plain, 12345, 0));
+    EXPECT_EQ(pack.Zyfread(all.data(), 100, 1, plain), 1u);
+    EXPECT_TRUE(std::equal(all.begin(), all.begin() + 100, text.begin() + 12345));
+    ASSERT_TRUE(pack.Zyfseek(plain, 0, 0));
+    EXPECT_EQ(pack.Zyfread(all.data(), 20000, 1, plain), 1u);
+    EXPECT_EQ(all, text);
+    pack.Zyfclose(raw);
+    pack.Zyfclose(plain);
+}
+
+TEST_F(Entry, InterleavedReadsOfTwoPlainEntries)
+{
+    const Bytes a = Noise(5000, 1), b = Noise(7000, 2);
+    Write("a", a);
+    Write("b", b);
+    TZyPack pack(nullptr);
+    MakePack(pack, {{"a", false}, {"b", false}});
+    ZyFILE* fa = pack.Zyfopen("a");
+    ZyFILE* fb = pack.Zyfopen("b");
+    ASSERT_TRUE(fa && fb);
+    Bytes ga, gb;
+    unsigned char buf[333];
+    for (;;) {
+        unsigned na = pack.Zyfread(buf, 1, sizeof buf, fa);
+        ga.insert(ga.end(), buf, buf + na);
+        unsigned nb = pack.Zyfread(buf, 1, sizeof buf, fb);
+        gb.insert(gb.end(), buf, buf + nb);
+        if (na == 0 && nb == 0)
+            break;
+    }
+    EXPECT_EQ(ga, a);
+    EXPECT_EQ(gb, b);
+    pack.Zyfclose(fa);
+    pack.Zyfclose(fb);
+}
+
+TEST_F(Entry, RecordQueries)
+{
+    Write("ten", Ten);
+    TZyPack pack(nullptr);
+    MakePack(pack, {{"ten", false}});
+    ZyFILE* f = pack.Zyfopen("ten");
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(pack.ZyIsCrc(f));
+    TCrcCheck crc;
+    EXPECT_EQ(pack.ZyGetCrc(f), crc.Crc(Ten.data(), 10));
+    FILETIME t{};
+    EXPECT_TRUE(pack.ZyGetFileTime(f, &t));
+    EXPECT_NE(t.dwHighDateTime, 0u);
+    EXPECT_FALSE(pack.ZyIsCrc(nullptr));
+    EXPECT_EQ(pack.ZyGetCrc(nullptr), 0);
+    EXPECT_FALSE(pack.ZyGetFileTime(nullptr, &t));
+    ZyFILE other = *f;
+    other.Index = 5;
+    EXPECT_FALSE(pack.ZyIsCrc(&other));
+    EXPECT_FALSE(pack.ZyGetFileTime(&other, &t));
+    EXPECT_EQ(pack.Zyfopen("missing"), nullptr);
+    pack.Zyfclose(f);
+    pack.EndPack();
+    EXPECT_EQ(pack.Zyfopen("ten"), nullptr) << "no pack open";
+    EXPECT_EQ(pack.Zyfsize(&other), 0);
+    EXPECT_EQ(pack.Zydsize(&other), 0);
+    EXPECT_FALSE(pack.ZyIsComp(&other));
+    unsigned char buf[4];
+    EXPECT_EQ(pack.Zyfread(buf, 1, 4, &other), 0u);
+    EXPECT_TRUE(Recorded().Boxes.empty());
+}
+
+TEST_F(Entry, AddPackCopiesStoredBytesUnchanged)
+{
+    Write("text", Text(9000));
+    Write("ten", Ten);
+    TZyPack src(nullptr);
+    MakePack(src, {{"text", true}, {"ten", false}});
+    src.EndPack();
+    std::filesystem::rename("p.pak", "src.pak");
+    src.SetReadOnly(true);
+    ASSERT_TRUE(src.LoadPack("src.pak"));
+
+    TZyPack dst(nullptr);
+    std::vector<int> seen;
+    dst.OnProgress = [&](TObject*) { seen.push_back(dst.ProgPercent()); };
+    MakePack(dst, {{"ten", false}});
+    EXPECT_FALSE(dst.AddPack("ten", &src, "ten")) << "name present";
+    EXPECT_FALSE(dst.AddPack("copy", &src, "missing"));
+    EXPECT_FALSE(dst.AddPack("self", &dst, "ten"));
+    seen.clear();
+    ASSERT_TRUE(dst.AddPack("copy.txt", &src, "TEXT"));
+    EXPECT_EQ(seen, (std::vector<int>{0, 100}));
+
+    ZyFILE* a = src.ZyfopenComp("text", false);
+    ZyFILE* b = dst.ZyfopenComp("copy.txt", false);
+    ASSERT_TRUE(a && b);
+    EXPECT_TRUE(dst.ZyIsComp(b));
+    EXPECT_EQ(dst.Zyfsize(b), 9000);
+    ASSERT_EQ(dst.Zydsize(b), src.Zydsize(a));
+    Bytes sa(static_cast<size_t>(src.Zydsize(a))), sb(sa.size());
+    EXPECT_EQ(src.Zyfread(sa.data(), static_cast<unsigned>(sa.size()), 1, a), 1u);
+    EXPECT_EQ(dst.Zyfread(sb.data(), static_cast<unsigned>(sb.size()), 1, b), 1u);
+    EXPECT_EQ(sa, sb);
+    EXPECT_EQ(dst.ZyGetCrc(b), src.ZyGetCrc(a));
+    FILETIME ta, tb;
+    src.ZyGetFileTime(a, &ta);
+    dst.ZyGetFileTime(b, &tb);
+    EXPECT_EQ(ta.dwLowDateTime, tb.dwLowDateTime);
+    EXPECT_EQ(ta.dwHighDateTime, tb.dwHighDateTime);
+    src.Zyfclose(a);
+    dst.Zyfclose(b);
+
+    dst.EndPack();
+    dst.EachFileCrc = true;
+    ASSERT_TRUE(dst.LoadPack("p.pak"));
+    std::unique_ptr<TMemoryStream> s(dst.ZyMakeStream("copy.txt"));
+    ASSERT_TRUE(s);
+    EXPECT_EQ(Bytes(s->Memory(), s->Memory() + s->Size()), Text(9000));
+    dst.EndPack();
+    dst.EachFileCrc = false;
+    EXPECT_TRUE(dst.LoadPack("p.pak")) << "the pack check word covers the copy";
+}
+
+TEST_F(Entry, StreamsAndTheHeldFile)
+{
+    Write("empty", Bytes{});
+    Write("ten", Ten);
+    TZyPack pack(nullptr);
+    MakePack(pack, {{"empty", true}, {"ten", false}});
+    std::unique_ptr<TMemoryStream> e(pack.ZyMakeStream("empty"));
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->Size(), 0);
+    EXPECT_EQ(e->Position(), 0);
+    EXPECT_EQ(pack.ZyMakeStream("missing"), nullptr);
+
+    ASSERT_TRUE(pack.OpenFile("TEN"));
+    EXPECT_EQ(pack.FileName(), "TEN");
+    ASSERT_NE(pack.FileStream(), nullptr);
+    EXPECT_EQ(pack.FileStream()->Position(), 0);
+    EXPECT_EQ(Bytes(pack.FileStream()->Memory(), pack.FileStream()->Memory() + 10), Ten);
+    EXPECT_FALSE(pack.OpenFile("missing"));
+    EXPECT_EQ(pack.FileName(), "");
+    EXPECT_EQ(pack.FileStream(), nullptr);
+    pack.SetFileName("ten");
+    EXPECT_NE(pack.FileStream(), nullptr);
+    EXPECT_TRUE(pack.OpenFile(""));
+    EXPECT_EQ(pack.FileStream(), nullptr);
+    pack.SetFileName("ten");
+    pack.CloseFile();
+    EXPECT_EQ(pack.FileName(), "");
+    EXPECT_EQ(pack.FileStream(), nullptr);
+    pack.SetFileName("ten");
+    pack.EndPack();
+    EXPECT_EQ(pack.FileStream(), nullptr) << "ending the pack lets the entry go";
+}
+
+TEST_F(Entry, BrokenCompressedStreamIsRefused)
+{
+    Write("text", Text(5000));
+    {
+        TZyPack pack(nullptr);
+        MakePack(pack, {{"text", true}});
+    }
+    Bytes b = Read("p.pak");
+    const size_t rec = 16 + static_cast<size_t>(Int32(b, 8));
+    PutInt32(b, rec + 28, 90000); // a larger size than the stream holds
+    Write("p.pak", b);
+    TZyPack pack(nullptr);
+    pack.EachFileCrc = true;
+    ASSERT_TRUE(pack.LoadPack("p.pak"));
+    EXPECT_EQ(pack.Zyfopen("text"), nullptr);
+    ASSERT_EQ(Recorded().Boxes.size(), 1u);
+    EXPECT_EQ(Recorded().Boxes[0].Text, Sjis("Packﾌｧｲﾙが壊れています。"));
+    ZyFILE* raw = pack.ZyfopenComp("text", false);
+    EXPECT_NE(raw, nullptr) << "its stored bytes can still be read";
+    pack.Zyfclose(raw);
+}
+
+} // namespace
