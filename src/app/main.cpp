@@ -1,5 +1,6 @@
 // The program entry: the application object, the main window, the message loop.
 #include "framework/application.h"
+#include "desktop/Eform.h"
 #include "kanji/kanji_convert.h"
 #include "relay/main_window.h"
 
@@ -15,12 +16,15 @@ int main(int argc, char** argv)
         Application->Title = "NimboChat";
         NimboChat = new TNimboChat(Application);
         Application->MainForm = NimboChat;
+        KeyEditForm = new TKeyEditForm(Application);
         NimboChat->Show();
         Application->Run();
     } catch (const std::exception& E) {
         Application->ShowException(E);
     }
-    // The window goes before the application object it reports to.
+    // The windows go before the application object they report to.
+    delete KeyEditForm;
+    KeyEditForm = nullptr;
     delete NimboChat;
     NimboChat = nullptr;
     Application->MainForm = nullptr;

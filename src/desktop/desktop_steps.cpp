@@ -1,11 +1,7 @@
-// Start-up and exit steps of the desktop integration: settings, keywords,
-// the tray icon and the chat client launcher. They do nothing yet.
+// Start-up and exit steps of the desktop integration still to come: the
+// tray icon and the chat client launcher. They do nothing yet.
 #include "relay/main_window.h"
 
-void TNimboChat::LoadSettings() {}
-void TNimboChat::SaveSettings() {}
-void TNimboChat::LoadKeywords() {}
-void TNimboChat::SaveKeywords() {}
 void TNimboChat::AddTrayIcon() {}
 void TNimboChat::DeleteTrayIcon() {}
 void TNimboChat::LaunchClient() {}

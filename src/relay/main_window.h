@@ -141,11 +141,14 @@ private:
     void ConnectedLayout();
     void IdleLayout();
 
-    // Start-up and exit steps of the desktop integration.
-    void LoadSettings();
-    void SaveSettings();
-    void LoadKeywords();
-    void SaveKeywords();
+    // Start-up and exit steps of the desktop integration. The settings and
+    // keywords operations return true when every value was read or written;
+    // a load that fails changes no control (a failed keyword load leaves an
+    // empty list).
+    bool LoadSettings();
+    bool SaveSettings();
+    bool LoadKeywords();
+    bool SaveKeywords();
     void AddTrayIcon();
     void DeleteTrayIcon();
     void LaunchClient();

@@ -1,0 +1,218 @@
+// Settings: read from the store into the controls at start-up and written
+// back at exit, with the read rules of the three kinds of value.
+#include "desktop/store_fixture.h"
+#include "support_code/irc_peers.h"
+#include "support_code/recording_sink.h"
+
+namespace {
+
+const char* const Path = "\\SOFTWARE\\Orvane\\NimboChat";
+
+class Settings : public StoreTest {
+protected:
+    // Stores the seven required values, with a listening port of its own.
+    void StoreRequired()
+    {
+        listenPort = FreeLowPort();
+        HKEY key = Key(Path);
+        SetText(key, "ClientHost", "irc.example.jp");
+        SetNumber(key, "ClientPort", 6668);
+        SetText(key, "ClientNick", "Taro");
+        SetNumber(key, "ServerPort", listenPort);
+        SetNumber(key, "ConvertCheck", 1);
+        SetText(key, "ClientPath", "");
+        SetNumber(key, "AutoCheck", 0);
+        RegCloseKey(key);
+    }
+    void Change(const std::function<void(HKEY)>& edit)
+    {
+        HKEY key = Key(Path);
+        edit(key);
+        RegCloseKey(key);
+    }
+    void ExpectDefaults(TNimboChat& w)
+    {
+        EXPECT_EQ(w.ClientEdit->Text(), "irc.ircnet.ne.jp");
+        EXPECT_EQ(w.ClientPortEdit->Text(), "6667");
+        EXPECT_EQ(w.NickEdit->Text(), "Nick");
+        EXPECT_EQ(w.ServerPortEdit->Text(), "6667");
+        EXPECT_FALSE(w.ConvertCheckBox->Checked());
+        EXPECT_FALSE(w.MinCheckBox->Checked());
+        EXPECT_TRUE(w.FlashCheckBox->Checked());
+        EXPECT_FALSE(w.FlashCheckBox->Enabled());
+    }
+    quint16 listenPort = 0;
+};
+
+TEST_F(Settings, AllElevenValuesApplied)
+{
+    StoreRequired();
+    Change([](HKEY k) {
+        SetText(k, "ClientPath", "/usr/bin/true");
+        SetNumber(k, "MinCheck", 0);
+        SetNumber(k, "TaskCheck", 0);
+        SetNumber(k, "KeywordCheck", 1);
+        SetNumber(k, "FlashCheck", 0);
+    });
+    auto w = Start();
+    EXPECT_EQ(w->ClientEdit->Text(), "irc.example.jp");
+    EXPECT_EQ(w->ClientPortEdit->Text(), "6668");
+    EXPECT_EQ(w->ClientSocket->Port, 6668);
+    EXPECT_EQ(w->NickEdit->Text(), "Taro");
+    EXPECT_EQ(w->ServerPortEdit->Text(), std::to_string(listenPort));
+    EXPECT_EQ(w->ServerSocket->Port, listenPort);
+    EXPECT_TRUE(w->ServerSocket->Active());
+    EXPECT_TRUE(w->ConvertCheckBox->Checked());
+    EXPECT_EQ(w->ClientPathEdit->Text(), "/usr/bin/true");
+    EXPECT_FALSE(w->AutoCheckBox->Checked());
+    EXPECT_TRUE(w->KeywordCheckBox->Checked());
+    EXPECT_TRUE(w->FlashCheckBox->Enabled());
+    EXPECT_FALSE(w->FlashCheckBox->Checked());
+    EXPECT_TRUE(Recorded().Boxes.empty());
+}
+
+TEST_F(Settings, OptionalSwitchesKeepTheirDefaults)
+{
+    StoreRequired();
+    auto w = Start();
+    EXPECT_EQ(w->NickEdit->Text(), "Taro");
+    EXPECT_FALSE(w->MinCheckBox->Checked());
+    EXPECT_FALSE(w->TaskCheckBox->Checked());
+    EXPECT_FALSE(w->KeywordCheckBox->Checked());
+    EXPECT_TRUE(w->FlashCheckBox->Checked());
+    EXPECT_FALSE(w->FlashCheckBox->Enabled());
+}
+
+TEST_F(Settings, MissingRequiredValueAppliesNothing)
+{
+    for (const char* name : {"ClientPort", "ServerPort", "ConvertCheck", "AutoCheck"}) {
+        StoreRequired();
+        Change([&](HKEY k) { RegDeleteValueA(k, name); });
+        auto w = Start();
+        SCOPED_TRACE(name);
+        ExpectDefaults(*w);
+        w.reset();
+        QFile::remove(HivePath());
+    }
+}
+
+TEST_F(Settings, MissingTextsReadAsEmpty)
+{
+    StoreRequired();
+    Change([](HKEY k) {
+        RegDeleteValueA(k, "ClientHost");
+        RegDeleteValueA(k, "ClientNick");
+    });
+    auto w = Start();
+    EXPECT_EQ(w->ClientEdit->Text(), "");
+    EXPECT_EQ(w->NickEdit->Text(), "");
+    EXPECT_TRUE(w->ConvertCheckBox->Checked());
+}
+
+TEST_F(Settings, WrongTypesApplyNothing)
+{
+    const std::vector<std::function<void(HKEY)>> damage = {
+        [](HKEY k) { SetNumber(k, "ClientHost", 1); },
+        [](HKEY k) { SetText(k, "ClientPort", "6667"); },
+        [](HKEY k) { SetText(k, "MinCheck", "1"); },
+        [](HKEY k) { SetText(k, "ClientNick", "x", REG_BINARY); },
+    };
+    for (size_t i = 0; i < damage.size(); ++i) {
+        StoreRequired();
+        Change(damage[i]);
+        auto w = Start();
+        SCOPED_TRACE(i);
+        ExpectDefaults(*w);
+        w.reset();
+        QFile::remove(HivePath());
+    }
+}
+
+TEST_F(Settings, NumberRules)
+{
+    StoreRequired();
+    Change([](HKEY k) {
+        SetNumber(k, "ClientPort", 70000);
+        SetNumber(k, "ConvertCheck", 2);
+        SetText(k, "ClientHost", std::string("host.jp\0junk", 12), REG_EXPAND_SZ);
+    });
+    auto w = Start();
+    EXPECT_EQ(w->ClientPortEdit->Text(), "4464");
+    EXPECT_TRUE(w->ConvertCheckBox->Checked());
+    EXPECT_EQ(w->ClientEdit->Text(), "host.jp");
+}
+
+TEST_F(Settings, SavedAtExitAndBackInTheNextRun)
+{
+    quint16 port = FreeLowPort();
+    {
+        auto w = Start();
+        w->ClientEdit->SetText("irc.nimbo.test");
+        w->ClientPortEdit->SetText("7001");
+        w->NickEdit->SetText(Sjis("太郎"));
+        w->ServerPortEdit->SetText(std::to_string(port));
+        w->ConvertCheckBox->SetChecked(true);
+        w->KeywordCheckBox->SetChecked(true);
+        w->FlashCheckBox->SetChecked(false);
+    }
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, Path, 0, KEY_READ, &key), ERROR_SUCCESS);
+    DWORD type = 0;
+    std::string data = "stale";
+    ASSERT_TRUE(Query(key, "ClientPath", type, data));
+    EXPECT_EQ(type, REG_SZ);
+    EXPECT_EQ(data, ""); // a zero-length text
+    ASSERT_TRUE(Query(key, "ClientPort", type, data));
+    EXPECT_EQ(type, REG_DWORD);
+    EXPECT_EQ(data, std::string("\x59\x1b\0\0", 4));
+    RegCloseKey(key);
+
+    auto w = Start();
+    EXPECT_EQ(w->ClientEdit->Text(), "irc.nimbo.test");
+    EXPECT_EQ(w->ClientPortEdit->Text(), "7001");
+    EXPECT_EQ(w->NickEdit->Text(), Sjis("太郎"));
+    EXPECT_EQ(w->ServerPortEdit->Text(), std::to_string(port));
+    EXPECT_TRUE(w->ConvertCheckBox->Checked());
+    EXPECT_TRUE(w->KeywordCheckBox->Checked());
+    EXPECT_FALSE(w->FlashCheckBox->Checked());
+    EXPECT_TRUE(HiveText().startsWith("REGEDIT4"));
+}
+
+TEST_F(Settings, KeyThatCannotBeCreatedWritesNothing)
+{
+    // XDG_CONFIG_HOME names a file, so the store's folder cannot exist.
+    QString blocker = dir.filePath("not-a-folder");
+    QFile f(blocker);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.close();
+    qputenv("XDG_CONFIG_HOME", blocker.toUtf8());
+    {
+        auto w = Start();
+        w->NickEdit->SetText("Changed");
+    }
+    EXPECT_EQ(QFileInfo(blocker).size(), 0);
+    EXPECT_TRUE(Recorded().Boxes.empty());
+}
+
+TEST_F(Settings, DamagedStoreStartsWithDefaultsAndIsRepairedAtExit)
+{
+    const QByteArray damaged[] = {
+        QByteArray("\x00\xff garbage \x01\x02", 14),
+        "REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\Orvane\\NimboChat]\n\"ClientHost\"=\"irc.ex",
+        "REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\Orvane\\NimboChat]\n\"ClientPort\"=dword:zz\n"
+        "\"ClientHost\"=\"a\"\n\"ServerPort\"=dword:00001a0b\n\"ConvertCheck\"=dword:0\n\"AutoCheck\"=dword:0\n",
+    };
+    for (const QByteArray& text : damaged) {
+        WriteHive(text);
+        {
+            auto w = Start();
+            ExpectDefaults(*w);
+        }
+        QByteArray repaired = HiveText();
+        EXPECT_TRUE(repaired.startsWith("REGEDIT4")) << repaired.toStdString();
+        EXPECT_TRUE(repaired.contains("\"ClientPort\"=dword:00001a0b")) << repaired.toStdString();
+        EXPECT_TRUE(repaired.contains("\"ClientHost\"=\"irc.ircnet.ne.jp\"")) << repaired.toStdString();
+    }
+}
+
+} // namespace
