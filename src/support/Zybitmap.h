@@ -1,6 +1,6 @@
 // Zybitmap: the 3-byte colour TZyRGB and the loaders that read 8-bit and
 // 24-bit Windows bitmaps and 256-colour palette (ACT) files from disk, from
-// the program's resources, from memory or from an entry of a pack.
+// the program's resources, from memory or from an entry of a pack (Zypack).
 //
 // Buffers. Every buffer argument is a pointer to the caller's buffer pointer:
 //  - null: that output is not produced;
@@ -88,14 +88,20 @@ static_assert(sizeof(TZyRGB) == 3, "TZyRGB arrays are read and written as 3 byte
 // 8-bit bitmaps: palette and palette-index pixels.
 bool LoadBmpFile(const AnsiString& FileName, RGBQUAD** Palette, unsigned char** Pixels, int* Width, int* Height);
 bool LoadBmpResource(void* Module, int Id, RGBQUAD** Palette, unsigned char** Pixels, int* Width, int* Height);
+// An entry of an open pack (read through Zyfopen / Zyfread); a null pack or
+// a name not in it gives false.
+bool LoadBmpPack(TZyPack* Pack, const AnsiString& Name, RGBQUAD** Palette, unsigned char** Pixels, int* Width,
+                 int* Height);
 // Data and Size are a complete BMP file in memory (Data may be null when Size is 0).
 bool LoadBmpMemory(const void* Data, std::size_t Size, RGBQUAD** Palette, unsigned char** Pixels, int* Width,
                    int* Height);
 
 // Palette files.
 bool LoadActFile(const AnsiString& FileName, RGBQUAD** Palette);
+bool LoadActPack(TZyPack* Pack, const AnsiString& Name, RGBQUAD** Palette);
 
 // 8-bit and 24-bit bitmaps as true-colour pixels.
 bool LoadBmp24File(const AnsiString& FileName, TZyRGB** Pixels, int* Width, int* Height);
 bool LoadBmp24Resource(void* Module, int Id, TZyRGB** Pixels, int* Width, int* Height);
+bool LoadBmp24Pack(TZyPack* Pack, const AnsiString& Name, TZyRGB** Pixels, int* Width, int* Height);
 bool LoadBmp24Memory(const void* Data, std::size_t Size, TZyRGB** Pixels, int* Width, int* Height);

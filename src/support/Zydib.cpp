@@ -458,14 +458,33 @@ bool TZyDib::DrawBmpResource(void* Module, int Id, int x, int y)
     return DrawLoaded(LoadBmpResource(Module, Id, &palette, &pixels, &w, &h), palette, pixels, w, h, x, y);
 }
 
+bool TZyDib::DrawBmpPack(TZyPack* Pack, const AnsiString& Name, int x, int y)
+{
+    RGBQUAD* palette = nullptr;
+    unsigned char* pixels = nullptr;
+    int w = 0, h = 0;
+    return DrawLoaded(LoadBmpPack(Pack, Name, &palette, &pixels, &w, &h), palette, pixels, w, h, x, y);
+}
+
+bool TZyDib::SetLoadedPalette(bool Loaded, RGBQUAD* Palette)
+{
+    if (!Loaded)
+        return false;
+    SetPal2(Palette);
+    GlobalFree(Palette);
+    return true;
+}
+
 bool TZyDib::SetActFile(const AnsiString& FileName)
 {
     RGBQUAD* palette = nullptr;
-    if (!LoadActFile(FileName, &palette))
-        return false;
-    SetPal2(palette);
-    GlobalFree(palette);
-    return true;
+    return SetLoadedPalette(LoadActFile(FileName, &palette), palette);
+}
+
+bool TZyDib::SetActPack(TZyPack* Pack, const AnsiString& Name)
+{
+    RGBQUAD* palette = nullptr;
+    return SetLoadedPalette(LoadActPack(Pack, Name, &palette), palette);
 }
 
 namespace Zydib {

@@ -167,8 +167,10 @@ public:
     // loader fails.
     bool DrawBmpFile(const AnsiString& FileName, int x, int y);
     bool DrawBmpResource(void* Module, int Id, int x, int y);
+    bool DrawBmpPack(TZyPack* Pack, const AnsiString& Name, int x, int y);
     // Palette files replace the palette; false when the loader fails.
     bool SetActFile(const AnsiString& FileName);
+    bool SetActPack(TZyPack* Pack, const AnsiString& Name);
 
 private:
     bool Designing() const { return (ComponentState() & csDesigning) != 0; }
@@ -191,6 +193,7 @@ private:
                    int mw, int mh, bool Mirrored);
     bool TransferDib(int x, int y, TZyDib* Source, int sx, int sy, int w, int h, bool Transparent, unsigned char Tc);
     bool DrawLoaded(bool Loaded, RGBQUAD* Palette, unsigned char* Pixels, int w, int h, int x, int y);
+    bool SetLoadedPalette(bool Loaded, RGBQUAD* Palette);
 
     HWND FDesktop;
     HBITMAP FDib = nullptr;
