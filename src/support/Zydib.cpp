@@ -447,7 +447,8 @@ bool TZyDib::DrawBmpFile(const AnsiString& FileName, int x, int y)
     RGBQUAD* palette = nullptr;
     unsigned char* pixels = nullptr;
     int w = 0, h = 0;
-    return DrawLoaded(LoadBmpFile(FileName, &palette, &pixels, &w, &h), palette, pixels, w, h, x, y);
+    bool loaded = LoadBmpFile(FileName, &palette, &pixels, &w, &h);
+    return DrawLoaded(loaded, palette, pixels, w, h, x, y);
 }
 
 bool TZyDib::DrawBmpResource(void* Module, int Id, int x, int y)
@@ -455,7 +456,8 @@ bool TZyDib::DrawBmpResource(void* Module, int Id, int x, int y)
     RGBQUAD* palette = nullptr;
     unsigned char* pixels = nullptr;
     int w = 0, h = 0;
-    return DrawLoaded(LoadBmpResource(Module, Id, &palette, &pixels, &w, &h), palette, pixels, w, h, x, y);
+    bool loaded = LoadBmpResource(Module, Id, &palette, &pixels, &w, &h);
+    return DrawLoaded(loaded, palette, pixels, w, h, x, y);
 }
 
 bool TZyDib::DrawBmpPack(TZyPack* Pack, const AnsiString& Name, int x, int y)
@@ -463,7 +465,8 @@ bool TZyDib::DrawBmpPack(TZyPack* Pack, const AnsiString& Name, int x, int y)
     RGBQUAD* palette = nullptr;
     unsigned char* pixels = nullptr;
     int w = 0, h = 0;
-    return DrawLoaded(LoadBmpPack(Pack, Name, &palette, &pixels, &w, &h), palette, pixels, w, h, x, y);
+    bool loaded = LoadBmpPack(Pack, Name, &palette, &pixels, &w, &h);
+    return DrawLoaded(loaded, palette, pixels, w, h, x, y);
 }
 
 bool TZyDib::SetLoadedPalette(bool Loaded, RGBQUAD* Palette)
@@ -478,13 +481,15 @@ bool TZyDib::SetLoadedPalette(bool Loaded, RGBQUAD* Palette)
 bool TZyDib::SetActFile(const AnsiString& FileName)
 {
     RGBQUAD* palette = nullptr;
-    return SetLoadedPalette(LoadActFile(FileName, &palette), palette);
+    bool loaded = LoadActFile(FileName, &palette);
+    return SetLoadedPalette(loaded, palette);
 }
 
 bool TZyDib::SetActPack(TZyPack* Pack, const AnsiString& Name)
 {
     RGBQUAD* palette = nullptr;
-    return SetLoadedPalette(LoadActPack(Pack, Name, &palette), palette);
+    bool loaded = LoadActPack(Pack, Name, &palette);
+    return SetLoadedPalette(loaded, palette);
 }
 
 namespace Zydib {
