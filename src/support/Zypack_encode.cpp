@@ -4,12 +4,15 @@
 // of the up to 1535 positions back (the farthest among equal lengths), and
 // the first match of 256 bytes or more, looking back from the nearest,
 // ends the search. Instead of comparing all 1535 candidates, the matcher
-// finds the same answer from three indexes of the look-back window:
-//   - hash chains of 3-byte prefixes, nearest first, for matches of 3 or more;
-//   - for each 2-byte and 1-byte prefix, the list of its positions in the
-//     window in order, whose first element is the farthest candidate of
-//     that length when no longer match exists.
-// Every position is indexed once, so the work per byte is the chain walk.
+// finds the same answer from chains of earlier positions with the same
+// prefix, nearest first:
+//   - 3-byte prefixes (hashed) for matches of 3 or more: only these can be
+//     longer than 2, and a quick test skips those shorter than the best;
+//   - exact 2-byte prefixes, walked to their farthest position in reach when
+//     no longer match exists (a 2-byte match is always worth a copy);
+//   - single bytes, walked only until an occurrence more than 10 back, since
+//     a 1-byte copy costs no more than a literal only at distances up to 10.
+// Every position is indexed once, in constant time.
 #include "support/Zypack.h"
 
 #include <algorithm>
@@ -37,44 +40,68 @@ unsigned key2(const unsigned char* p)
     return unsigned{p[0]} << 8 | p[1];
 }
 
-// Positions in order of arrival per key, oldest first; a position leaves
-// when it falls out of the look-back window, so the first is the farthest.
+// For each key, its latest position and, per position, the previous one
+// with the same key: walked nearest first, a chain ends at the edge of the
+// look-back window.
 template <int Keys>
-struct PositionLists {
-    int First[Keys];
+struct PositionChains {
     int Last[Keys];
-    int Next[1 << RingBits];
+    int Prev[1 << RingBits];
 
-    void reset() { std::fill(std::begin(First), std::end(First), -1); }
+    void reset() { std::fill(std::begin(Last), std::end(Last), -1); }
     void add(unsigned key, int pos)
     {
-        Next[pos & RingMask] = -1;
-        if (First[key] < 0)
-            First[key] = pos;
-        else
-            Next[Last[key] & RingMask] = pos;
+        Prev[pos & RingMask] = Last[key];
         Last[key] = pos;
     }
-    // `pos` is the oldest position of all lists, so it heads its own.
-    void drop(unsigned key, int pos)
+    // The farthest position of the key at or above `lowest`, or -1.
+    int farthest(unsigned key, int lowest) const
     {
-        if (First[key] == pos)
-            First[key] = Next[pos & RingMask];
+        int found = -1;
+        for (int q = Last[key]; q >= lowest; q = Prev[q & RingMask])
+            found = q;
+        return found;
     }
 };
+
+inline int matchLength(const unsigned char* a, const unsigned char* b, int maxlen)
+{
+    int n = 0;
+    while (n + 8 <= maxlen) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a + n, 8);
+        std::memcpy(&y, b + n, 8);
+        if (x != y) {
+            std::uint64_t diff = x ^ y;
+            int bit = std::endian::native == std::endian::little ? std::countr_zero(diff) : std::countl_zero(diff);
+            return n + bit / 8;
+        }
+        n += 8;
+    }
+    while (n < maxlen && a[n] == b[n])
+        ++n;
+    return n;
+}
+
+bool sameWord(const unsigned char* a, const unsigned char* b)
+{
+    std::uint32_t x, y;
+    std::memcpy(&x, a, 4);
+    std::memcpy(&y, b, 4);
+    return x == y;
+}
 
 } // namespace
 
 struct TLunderEncode::Matcher {
-    int Head[1 << HashBits];
-    int Prev[1 << RingBits];
-    PositionLists<65536> Pairs;
-    PositionLists<256> Bytes;
+    PositionChains<1 << HashBits> Triples; // by hash: may hold other prefixes
+    PositionChains<65536> Pairs;
+    PositionChains<256> Bytes;
     int Indexed; // positions below this one are in the indexes
 
     void reset()
     {
-        std::fill(std::begin(Head), std::end(Head), -1);
+        Triples.reset();
         Pairs.reset();
         Bytes.reset();
         Indexed = 0;
@@ -136,21 +163,7 @@ bool TLunderEncode::Close()
 
 unsigned short TLunderEncode::Search(const unsigned char* candidate, const unsigned char* current, unsigned short maxlen)
 {
-    unsigned n = 0;
-    while (n + 8 <= maxlen) {
-        std::uint64_t a, b;
-        std::memcpy(&a, candidate + n, 8);
-        std::memcpy(&b, current + n, 8);
-        if (a != b) {
-            std::uint64_t diff = a ^ b;
-            int bit = std::endian::native == std::endian::little ? std::countr_zero(diff) : std::countl_zero(diff);
-            return static_cast<unsigned short>(n + static_cast<unsigned>(bit) / 8);
-        }
-        n += 8;
-    }
-    while (n < maxlen && candidate[n] == current[n])
-        ++n;
-    return static_cast<unsigned short>(n);
+    return static_cast<unsigned short>(matchLength(candidate, current, maxlen));
 }
 
 int TLunderEncode::Encode(const unsigned char* block)
@@ -189,20 +202,11 @@ void TLunderEncode::insertUpTo(int position)
     const unsigned char* base = FWindow + LunderHistory;
     for (int r = m.Indexed; r < position; ++r) {
         const unsigned char* p = base + (r - FWindowBase);
-        int leaving = r - LunderMaxDistance; // out of reach from r + 1 on
-        if (leaving >= 0) {
-            const unsigned char* q = p - LunderMaxDistance;
-            m.Bytes.drop(q[0], leaving);
-            m.Pairs.drop(key2(q), leaving);
-        }
         m.Bytes.add(p[0], r);
         if (r + 1 < FSize)
             m.Pairs.add(key2(p), r);
-        if (r + 2 < FSize) {
-            unsigned h = hash3(p);
-            m.Prev[r & RingMask] = m.Head[h];
-            m.Head[h] = r;
-        }
+        if (r + 2 < FSize)
+            m.Triples.add(hash3(p), r);
     }
     m.Indexed = position;
 }
@@ -218,11 +222,12 @@ void TLunderEncode::encodeItems()
         const int lowest = std::max(0, pos - LunderMaxDistance);
         int best = 0, dist = 0;
         if (maxlen >= 3) {
-            for (int q = m.Head[hash3(cur)]; q >= lowest; q = m.Prev[q & RingMask]) {
+            for (int q = m.Triples.Last[hash3(cur)]; q >= lowest; q = m.Triples.Prev[q & RingMask]) {
                 const unsigned char* cand = base + (q - FWindowBase);
-                if (best > 0 && cand[best - 1] != cur[best - 1])
-                    continue; // shorter than the best so far
-                int len = Search(cand, cur, static_cast<unsigned short>(maxlen));
+                // Shorter than the best so far unless these agree.
+                if (best >= 4 ? !sameWord(cand + best - 4, cur + best - 4) : cand[2] != cur[2])
+                    continue;
+                int len = matchLength(cand, cur, maxlen);
                 if (len >= 3 && len >= best) {
                     best = len;
                     dist = pos - q;
@@ -233,11 +238,20 @@ void TLunderEncode::encodeItems()
         }
         if (best < 3) {
             best = 0;
-            int far = maxlen >= 2 ? m.Pairs.First[key2(cur)] : -1;
-            if (far >= 0)
+            int far = maxlen >= 2 ? m.Pairs.farthest(key2(cur), lowest) : -1;
+            if (far >= 0) {
                 best = 2;
-            else if ((far = m.Bytes.First[cur[0]]) >= 0)
-                best = 1;
+            } else {
+                // A single byte is a copy only from 10 or fewer back, so the
+                // walk stops at the first occurrence farther than that.
+                for (int q = m.Bytes.Last[cur[0]]; q >= lowest; q = m.Bytes.Prev[q & RingMask]) {
+                    far = q;
+                    if (pos - q > 10)
+                        break;
+                }
+                if (far >= 0)
+                    best = 1;
+            }
             dist = pos - far;
         }
         putItem(best, dist);
