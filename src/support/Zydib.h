@@ -179,7 +179,26 @@ private:
         return FBits && x >= 0 && y >= 0 && x < FWidth && y < FHeight;
     }
     unsigned char* Pixel(long long x, long long y) const { return FBits + y * FLineBytes + x; }
-    void PlotPixel(unsigned char* Pixel, unsigned char c) const;
+    // PlotPixel: the new value of a pixel p given colour c.
+    static unsigned char Combine(unsigned char p, unsigned char c, TZyMethod Method)
+    {
+        switch (Method) {
+        case Zy_SET: return c;
+        case Zy_NOT: return static_cast<unsigned char>(255 - c);
+        case Zy_AND: return p & c;
+        case Zy_OR: return p | c;
+        case Zy_XOR: return p ^ c;
+        case Zy_ADD: return static_cast<unsigned char>(p + c > 255 ? 255 : p + c);
+        case Zy_SUB: return static_cast<unsigned char>(c >= p ? 0 : p - c);
+        case Zy_MED: return static_cast<unsigned char>((p + c) / 2);
+        }
+        return p;
+    }
+    void PlotPixel(unsigned char* Pixel, unsigned char c) const { *Pixel = Combine(*Pixel, c, Method); }
+    // One pattern row of n bytes onto the surface, pixel by pixel; Step is 1
+    // left to right, -1 when mirrored.
+    void PutRow(unsigned char* Target, int Step, const unsigned char* Source, long long n, bool Transparent,
+                unsigned char Tc) const;
     // The section of the current size with these colours, or null.
     HBITMAP CreateSection(const tagRGBQUAD* Colours, unsigned char** Bits) const;
     // Runs Access with a context that has the section selected: the bound

@@ -21,22 +21,6 @@ bool MaskBit(const unsigned char* Row, long long Bit)
 
 } // namespace
 
-void TZyDib::PlotPixel(unsigned char* Pixel, unsigned char c) const
-{
-    unsigned p = *Pixel;
-    switch (Method) {
-    case Zy_SET: p = c; break;
-    case Zy_NOT: p = 255u - c; break;
-    case Zy_AND: p &= c; break;
-    case Zy_OR: p |= c; break;
-    case Zy_XOR: p ^= c; break;
-    case Zy_ADD: p = std::min(p + c, 255u); break;
-    case Zy_SUB: p = c >= p ? 0u : p - c; break;
-    case Zy_MED: p = (p + c) / 2; break;
-    }
-    *Pixel = static_cast<unsigned char>(p);
-}
-
 void TZyDib::PlotIfOnSurface(long long x, long long y, unsigned char c)
 {
     if (OnSurface(x, y))

@@ -73,6 +73,20 @@ int ToInt(long long v)
 
 } // namespace
 
+void TZyDib::PutRow(unsigned char* Target, int Step, const unsigned char* Source, long long n, bool Transparent,
+                    unsigned char Tc) const
+{
+    const TZyMethod method = Method;
+    if (method == Zy_SET) {
+        for (long long i = 0; i < n; ++i, Target += Step)
+            *Target = Transparent && Source[i] == Tc ? *Target : Source[i];
+    } else {
+        for (long long i = 0; i < n; ++i, Target += Step)
+            if (!Transparent || Source[i] != Tc)
+                *Target = Combine(*Target, Source[i], method);
+    }
+}
+
 bool TZyDib::ZyPutPat(int x, int y, int w, int h, const unsigned char* Pattern, int Pitch, bool Transparent,
                       unsigned char Tc)
 {
@@ -85,16 +99,15 @@ bool TZyDib::ZyPutPat(int x, int y, int w, int h, const unsigned char* Pattern, 
     if (!ClipForward(x, y, w, h, pitch, FWidth, FHeight, clip))
         return true;
     const unsigned char* source = Pattern + clip.Start;
-    for (long long j = 0; j < clip.H; ++j, source += pitch) {
-        unsigned char* target = Pixel(clip.X, clip.Y + j);
-        if (!Transparent && Method == Zy_SET) {
-            std::memmove(target, source, static_cast<std::size_t>(clip.W));
-            continue;
-        }
-        for (long long i = 0; i < clip.W; ++i)
-            if (!Transparent || source[i] != Tc)
-                PlotPixel(target + i, source[i]);
+    unsigned char* target = Pixel(clip.X, clip.Y);
+    const auto run = static_cast<std::size_t>(clip.W);
+    if (!Transparent && Method == Zy_SET) {
+        for (long long j = 0; j < clip.H; ++j, source += pitch, target += FLineBytes)
+            std::memmove(target, source, run);
+        return true;
     }
+    for (long long j = 0; j < clip.H; ++j, source += pitch, target += FLineBytes)
+        PutRow(target, 1, source, clip.W, Transparent, Tc);
     return true;
 }
 
@@ -108,17 +121,9 @@ bool TZyDib::ZyPutPatR(int x, int y, int w, int h, const unsigned char* Pattern,
     if (!ClipMirrored(x, y, w, h, pitch, FWidth, FHeight, clip))
         return true;
     const unsigned char* source = Pattern + clip.Start;
-    for (long long j = 0; j < clip.H; ++j, source += pitch) {
-        unsigned char* target = Pixel(clip.X, clip.Y + j);
-        for (long long i = 0; i < clip.W; ++i) {
-            if (Transparent && source[i] == Tc)
-                continue;
-            if (Method == Zy_SET)
-                target[-i] = source[i];
-            else
-                PlotPixel(target - i, source[i]);
-        }
-    }
+    unsigned char* target = Pixel(clip.X, clip.Y);
+    for (long long j = 0; j < clip.H; ++j, source += pitch, target += FLineBytes)
+        PutRow(target, -1, source, clip.W, Transparent, Tc);
     return true;
 }
 
