@@ -189,6 +189,7 @@ void TNimboChat::WireEvents()
     KeywordCheckBox->OnClick = [this](TObject* s) { KeywordCheckBoxClick(s); };
     KeyEditButton->OnClick = [this](TObject* s) { KeyEditButtonClick(s); };
     FlashTimer->OnTimer = [this](TObject* s) { FlashTimerTimer(s); };
+    WireDesktopEvents();
 }
 
 void TNimboChat::FormCreate(TObject*)

@@ -101,6 +101,18 @@ public:
     void LocalEditChange(TObject* Sender);
     void GlobalEditChange(TObject* Sender);
 
+    // The chat client launcher and the tray icon with its menu.
+    void PathButtonClick(TObject* Sender);
+    void ClientPathEditChange(TObject* Sender);
+    void ExeButtonClick(TObject* Sender);
+    void RMenuPopup(TObject* Sender);
+    void RestoreItemClick(TObject* Sender);
+    void MinItemClick(TObject* Sender);
+    void ExeItemClick(TObject* Sender);
+    void QuitItemClick(TObject* Sender);
+    void WMUser(TMessage& Message) override; // the tray icon's callback: WMTrayIcon
+    void WMTrayIcon(TMessage& Message);
+
     // The operator console.
     void SendButtonClick(TObject* Sender);
 
@@ -134,6 +146,7 @@ private:
     void CreateOtherPage();
     void CreateMenu();
     void WireEvents();
+    void WireDesktopEvents(); // the launcher's and the tray's controls
     void HandleServerLine(const AnsiString& Received);
     void HandleClientLine(const AnsiString& Received);
     bool AnswerCtcp(const AnsiString& Nick, const AnsiString& Query, const AnsiString& Argument);

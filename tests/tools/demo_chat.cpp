@@ -1,0 +1,157 @@
+// The two chat users of scripts/demo: Taro talks through NimboChat, Hana
+// straight to the IRC server. They exchange Japanese messages in JIS both
+// ways; Hana sends a CTCP VERSION and a line with Taro's keyword. Prints a
+// readable transcript of what each side received.
+//
+// Usage: demo_chat RELAY_PORT SERVER_PORT HOLD_FILE
+// After the keyword line it creates HOLD_FILE.ready and waits (at most 20 s)
+// for HOLD_FILE.go before Taro quits, so the demo can take its screenshot.
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QTcpSocket>
+#include <QThread>
+
+#include <cstdio>
+#include <iconv.h>
+
+namespace {
+
+QByteArray Convert(const char* to, const char* from, const QByteArray& in)
+{
+    iconv_t cd = iconv_open(to, from);
+    QByteArray out(in.size() * 4 + 16, '\0');
+    char* inPtr = const_cast<char*>(in.constData());
+    size_t inLeft = static_cast<size_t>(in.size());
+    char* outPtr = out.data();
+    size_t outLeft = static_cast<size_t>(out.size());
+    iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+    iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
+    iconv_close(cd);
+    out.resize(out.size() - static_cast<int>(outLeft));
+    return out;
+}
+
+QByteArray Jis(const char* utf8) { return Convert("ISO-2022-JP", "UTF-8", utf8); }
+
+class User {
+public:
+    User(const char* name, const char* route) : FName(name), FRoute(route) {}
+
+    bool Connect(quint16 port)
+    {
+        FSocket.connectToHost("127.0.0.1", port);
+        return FSocket.waitForConnected(5000);
+    }
+    void Send(const QByteArray& line)
+    {
+        std::printf("  %-5s sends    %s\n", FName, Readable(line).constData());
+        FSocket.write(line + "\r\n");
+        FSocket.flush();
+    }
+    // Waits for a received line holding `needle`, printing every line.
+    bool Expect(const QByteArray& needle, int timeoutMs = 10000)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!deadline.hasExpired()) {
+            while (FSocket.canReadLine()) {
+                QByteArray line = FSocket.readLine().trimmed();
+                if (line.startsWith("PING ")) {
+                    FSocket.write("PONG " + line.mid(5) + "\r\n");
+                    continue;
+                }
+                if (Interesting(line))
+                    std::printf("  %-5s received %s\n", FName, Readable(line).constData());
+                if (line.contains(needle))
+                    return true;
+            }
+            FSocket.waitForReadyRead(100);
+        }
+        std::printf("  %-5s did not receive %s\n", FName, needle.constData());
+        return false;
+    }
+    bool Register()
+    {
+        std::printf("%s connects %s\n", FName, FRoute);
+        Send("NICK " + QByteArray(FName));
+        Send("USER " + QByteArray(FName).toLower() + " 0 * :" + FName);
+        return Expect(" 001 ");
+    }
+    void Close() { FSocket.waitForDisconnected(3000); }
+
+private:
+    static bool Interesting(const QByteArray& line)
+    {
+        // Skip the server's greeting numerics except the welcome and the names list.
+        QList<QByteArray> parts = line.split(' ');
+        if (parts.size() < 2)
+            return true;
+        bool numeric = false;
+        parts[1].toInt(&numeric);
+        return !numeric || parts[1] == "001" || parts[1] == "353";
+    }
+    static QByteArray Readable(const QByteArray& jis)
+    {
+        return Convert("UTF-8", "ISO-2022-JP", jis).replace('\x01', "^A");
+    }
+
+    const char* FName;
+    const char* FRoute;
+    QTcpSocket FSocket;
+};
+
+bool WaitForFile(const QString& path, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!QFile::exists(path) && !deadline.hasExpired())
+        QThread::msleep(50);
+    return QFile::exists(path);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: demo_chat RELAY_PORT SERVER_PORT HOLD_FILE\n");
+        return 2;
+    }
+    const quint16 relayPort = static_cast<quint16>(QByteArray(argv[1]).toUShort());
+    const quint16 serverPort = static_cast<quint16>(QByteArray(argv[2]).toUShort());
+    const QString hold = QString::fromLocal8Bit(argv[3]);
+
+    User hana("Hana", "straight to the IRC server");
+    User taro("Taro", "through NimboChat");
+    bool ok = hana.Connect(serverPort) && hana.Register();
+    hana.Send("JOIN #leaf");
+    ok = ok && hana.Expect(" 366 ");
+    ok = ok && taro.Connect(relayPort) && taro.Register();
+    taro.Send("JOIN #leaf");
+    ok = ok && taro.Expect(" 366 ") && hana.Expect("JOIN");
+
+    std::printf("\nTaro greets the channel in Japanese (JIS on the wire):\n");
+    taro.Send("PRIVMSG #leaf :" + Jis("こんにちは、花子さん。"));
+    ok = ok && hana.Expect(Jis("花子さん"));
+    std::printf("\nHana answers:\n");
+    hana.Send("PRIVMSG #leaf :" + Jis("太郎さん、こんにちは！元気ですか？"));
+    ok = ok && taro.Expect(Jis("元気ですか"));
+
+    std::printf("\nHana asks Taro's client for its version (NimboChat answers itself):\n");
+    hana.Send("PRIVMSG Taro :\x01VERSION\x01");
+    ok = ok && hana.Expect("VERSION NimboChat");
+
+    std::printf("\nHana writes Taro's keyword \"nimbo\" (bold in the log, the window flashes):\n");
+    hana.Send("PRIVMSG #leaf :" + Jis("nimbo の調子はどう？"));
+    ok = ok && taro.Expect(Jis("調子はどう"));
+
+    QFile(hold + ".ready").open(QIODevice::WriteOnly);
+    WaitForFile(hold + ".go", 20000);
+
+    std::printf("\nTaro leaves:\n");
+    taro.Send("QUIT :" + Jis("またね"));
+    ok = ok && hana.Expect("QUIT");
+    taro.Close();
+    std::printf("\n%s\n", ok ? "demo: every message arrived" : "demo: something did not arrive");
+    return ok ? 0 : 1;
+}
