@@ -220,9 +220,13 @@ public:
     // Fired with the pack as Sender as copies, compression and decoding
     // progress; ProgPercent runs from 0 to 100. It runs inside the copy.
     TNotifyEvent OnProgress;
+    // An empty name ends the open pack (true); any other is loaded.
     const AnsiString& PackName() const { return FPackName; }
     void SetPackName(AnsiString name);
     bool OpenPack(AnsiString name);
+    // Holds the whole entry `name` in FileStream, replacing the one held;
+    // an empty name holds none (true). False, with FileName empty, when
+    // the entry cannot be read.
     const AnsiString& FileName() const { return FFileName; }
     void SetFileName(AnsiString name);
     bool OpenFile(AnsiString name);
@@ -232,9 +236,12 @@ public:
     // Creates (replacing) an empty pack file; false when ReadOnly or the
     // file cannot be created.
     bool NewPack(const char* name);
-    // Opens a pack; false when it cannot be opened, has an unknown version,
-    // is too short for its header, table or check word, or fails its check
-    // (shown as "Packﾌｧｲﾙが壊れています。"). Nothing is kept open on failure.
+    // Opens an existing pack (for writing too unless ReadOnly); false when it
+    // cannot be opened, is shorter than its header or has an unknown
+    // version. A negative size or count, a table or check word reaching past
+    // the end of the file, or a wrong check word is shown as
+    // "Packﾌｧｲﾙが壊れています。" and fails as well. No byte that was not read
+    // is used, and nothing stays open on failure.
     bool LoadPack(const char* name);
     // Writes header, table and check word when something changed, closes.
     void EndPack();
@@ -242,12 +249,16 @@ public:
     void CloseFile();
 
     // Adds the disk file `path` under `name` (at most 25 characters, not
-    // present yet), compressed when `comp` and when that makes it smaller.
-    // Errors are shown in the standard exception box; the pack is then
-    // unchanged. True with nothing done when no pack is open.
+    // present yet), compressed when `comp` and when that makes it smaller;
+    // when the codec cannot start the file is stored plain. The temporary
+    // file is created exclusively, never through an existing name or link.
+    // Errors are shown in the standard exception box and give false with
+    // the pack's contents unchanged (the table is written back at EndPack
+    // if the copy had begun). True with nothing done when no pack is open.
     bool AddFile(const char* name, const char* path, bool comp);
-    // Copies entry `srcname` of the open pack `src` (another pack) as
-    // stored, compressed bytes unchanged.
+    // Copies entry `srcname` of the open pack `src` as stored, compressed
+    // bytes unchanged. False, without a message, when the name is taken or
+    // too long, the entry cannot be opened or copied, or `src` is this pack.
     bool AddPack(const char* name, TZyPack* src, const char* srcname);
     // Clears the record's name; its bytes and the count stay.
     bool DelFile(const char* name);
@@ -260,11 +271,13 @@ public:
     static void MakeFTName(TZyFileTable3& entry, const char* name);
 
     // The file arguments are std::FILE* handles open for the direction
-    // used. Each returns 0 / false when its buffers cannot be allocated.
+    // used. Each returns 0 / false when its buffers cannot be allocated, and
+    // stops at the first short read or write.
     // FileCopy: copies `size` bytes from `src` to `dst`, returns their
     // check word.
     unsigned short FileCopy(void* dst, void* src, int size);
-    // Compresses `size` bytes of `src` into `dst`; the compressed length.
+    // Compresses `size` bytes of `src` into `dst`; the compressed length, or
+    // 0 when the codec cannot start or a read or write fails.
     int FileEncode(void* dst, void* src, int size);
     // Decodes `compsize` bytes of `src` into `dst` (room for `size` bytes);
     // false also when the stream is broken or the file ends early.

@@ -416,6 +416,25 @@ TEST_F(Pack, ProgressFigures)
     pack.Zyfclose(f);
 }
 
+TEST_F(Pack, ProgressOfCopiesAbove64MiBCountsPieces)
+{
+    const int total = 200000000;
+    std::filesystem::resize_file((std::ofstream("sparse").close(), "sparse"), total);
+    std::FILE* src = std::fopen("sparse", "rb");
+    std::FILE* dst = std::fopen("/dev/null", "wb");
+    ASSERT_TRUE(src && dst);
+    TZyPack pack(nullptr);
+    std::vector<int> seen;
+    pack.OnProgress = [&](TObject*) { seen.push_back(pack.ProgPercent()); };
+    pack.FileCopy(dst, src, total);
+    std::fclose(src);
+    std::fclose(dst);
+    ASSERT_EQ(seen.size(), 1u + (total + 32767) / 32768);
+    EXPECT_EQ(seen[3], 0) << "100000 bytes in: 3 * 100 / 6103";
+    EXPECT_EQ(seen[3051], 49) << "100000000 bytes in: 3051 * 100 / 6103";
+    EXPECT_EQ(seen.back(), 100);
+}
+
 TEST_F(Pack, RegistersOnTheZyrenePage)
 {
     Zypack::Register();
