@@ -481,13 +481,13 @@ unsigned short TZyPack::CopyPieces(std::FILE* dst, int size, const std::function
             break;
         crc = FCrc->UpDateCrc(crc, buffer.get(), piece);
         FMoved += piece;
-        if (dst == FHandle)
-            FFilePos += piece;
         if (piece < CopyPiece)
             FireProgress(100); // the last, short piece
         else
             Progress(FMoved, size);
     }
+    if (dst == FHandle)
+        FFilePos = std::ftell(FHandle); // also after a short write
     return crc;
 }
 
