@@ -23,7 +23,8 @@
 // any other value leaves p.
 //
 // Binding. A TBitmap (or a TImage's bitmap) can share the surface's DIB
-// section; while bound the bitmap owns the section's handle, and a bound
+// section; while bound the bitmap owns the section's handle and must stay
+// alive (unbind it, or end the surface, before destroying it), and a bound
 // image must belong to the same owner as the surface, so that its removal
 // reaches the surface (the surface then makes a fresh one, the picture is
 // lost). Every change of pixels or palette ends with SetModified, which

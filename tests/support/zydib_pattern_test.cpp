@@ -267,11 +267,11 @@ TEST(TZyDibBlockCopy, ToAndFromAnImageContext)
 
 TEST(TZyDibBlockCopy, ThroughTheHeldContextAndABoundBitmap)
 {
+    TBitmap bitmap;
     TZyDib a(nullptr, 4, 1), b(nullptr, 4, 1);
     const unsigned char row[4] = {5, 6, 7, 8};
     a.PutPat(0, 0, 4, 1, row);
     HDC held = a.GetBmpDC();
-    TBitmap bitmap;
     b.SetBitmap(&bitmap);
     EXPECT_TRUE(b.PutBitBlt(1, 0, held, 0, 0, 3, 1)); // same colour table: indices copied
     EXPECT_EQ(PictureRow(b, 0, 4), ".567");

@@ -70,8 +70,8 @@ TEST(TZyDibResize, ResizeFollowsMethodAndNotifies)
 
 TEST(TZyDibResize, BoundBitmapAndHeldContextFollowTheNewSurface)
 {
-    TZyDib d(nullptr, 8, 8);
     TBitmap bitmap;
+    TZyDib d(nullptr, 8, 8);
     d.SetBitmap(&bitmap);
     HDC held = d.GetBmpDC();
     d.PSet(1, 1, 5);

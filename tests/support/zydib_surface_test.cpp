@@ -163,8 +163,8 @@ struct BoundBitmap {
 
 TEST(TZyDibChanges, NestedModifiedOffTellsTheBitmapOnceAtTheEnd)
 {
-    TZyDib d(nullptr, 8, 8);
     BoundBitmap b;
+    TZyDib d(nullptr, 8, 8);
     d.SetBitmap(&b.Bitmap);
     EXPECT_NE(b.Bitmap.Handle(), nullptr);
     int changes = 0;
@@ -190,8 +190,8 @@ TEST(TZyDibChanges, NestedModifiedOffTellsTheBitmapOnceAtTheEnd)
 
 TEST(TZyDibChanges, ChgModifiedSwOffThenModifiedOnTurnsItOn)
 {
-    TZyDib d(nullptr, 8, 8);
     BoundBitmap b;
+    TZyDib d(nullptr, 8, 8);
     d.StartBitmap(&b.Bitmap);
     d.ChgModifiedSw(false);
     d.PSet(0, 0, 1);
@@ -204,8 +204,8 @@ TEST(TZyDibChanges, ChgModifiedSwOffThenModifiedOnTurnsItOn)
 
 TEST(TZyDibChanges, BoundBitmapIsHandedThePaletteWhenTheSwitchAllows)
 {
-    TZyDib d(nullptr, 8, 8);
     BoundBitmap b;
+    TZyDib d(nullptr, 8, 8);
     d.StartBitmap(&b.Bitmap);
     RGBQUAD c{1, 2, 3, 0};
     d.SetPal1(5, &c);
@@ -233,8 +233,8 @@ TEST(TZyDibChanges, BoundBitmapIsHandedThePaletteWhenTheSwitchAllows)
 
 TEST(TZyDibBinding, BitmapOwnsTheSectionWhileBound)
 {
-    auto d = std::make_unique<TZyDib>(nullptr, 16, 8);
     TBitmap bitmap;
+    auto d = std::make_unique<TZyDib>(nullptr, 16, 8);
     d->SetBitmap(&bitmap);
     ASSERT_NE(bitmap.Handle(), nullptr);
     EXPECT_EQ(bitmap.Width(), 16);
