@@ -1,6 +1,6 @@
 #include "support/Zybitmap.h"
 
-#include "support/Zypack.h"
+#include "support/Zybitmap_source.h"
 
 #include <QByteArray>
 #include <QResource>
@@ -14,16 +14,6 @@
 #include <memory>
 
 namespace {
-
-// Where a loader reads from. Read gives all the bytes asked for or fails.
-class TZyByteSource {
-public:
-    virtual ~TZyByteSource() = default;
-    virtual bool Read(void* Buffer, std::size_t Bytes) = 0;
-    virtual bool Skip(long long Bytes) = 0;
-    // The length of the whole source, from its first byte.
-    virtual long long Size() = 0;
-};
 
 class TMemorySource : public TZyByteSource {
 public:
@@ -78,40 +68,6 @@ private:
     long long FSize = -1;
 };
 
-// An entry of a pack, opened through the pack's entry access and read from
-// its start; closed with the source.
-class TPackSource : public TZyByteSource {
-public:
-    TPackSource(TZyPack* Pack, const AnsiString& Name) : FPack(Pack), FFile(Pack ? Pack->Zyfopen(Name.c_str()) : nullptr)
-    {
-        if (FFile)
-            FPack->Zyfseek(FFile, 0, 0);
-    }
-    ~TPackSource() override
-    {
-        if (FFile)
-            FPack->Zyfclose(FFile);
-    }
-    TPackSource(const TPackSource&) = delete;
-    TPackSource& operator=(const TPackSource&) = delete;
-    bool IsOpen() const { return FFile != nullptr; }
-    bool Read(void* Buffer, std::size_t Bytes) override
-    {
-        return Bytes == 0 || (Bytes <= UINT_MAX && FPack->Zyfread(Buffer, static_cast<unsigned>(Bytes), 1, FFile) == 1);
-    }
-    bool Skip(long long Bytes) override
-    {
-        int position = 0;
-        return Bytes == 0 || (FPack->Zyfgetpos(FFile, &position) && Bytes > 0 && Bytes <= Size() - position &&
-                              FPack->Zyfseek(FFile, static_cast<int>(Bytes), 1));
-    }
-    long long Size() override { return FPack->Zyfsize(FFile); }
-
-private:
-    TZyPack* FPack;
-    ZyFILE* FFile;
-};
-
 // A compiled-in bitmap: a complete .bmp file at ":/bitmaps/<id>.bmp".
 QByteArray ResourceBytes(int Id, bool* Found)
 {
@@ -119,7 +75,6 @@ QByteArray ResourceBytes(int Id, bool* Found)
     *Found = resource.isValid();
     return *Found ? resource.uncompressedData() : QByteArray();
 }
-
 
 constexpr long long FileHeaderBytes = 14;
 constexpr long long InfoHeaderBytes = 40;
@@ -241,26 +196,6 @@ void StoreSize(const TBmpLayout& Layout, int* Width, int* Height)
         *Height = Layout.Height;
 }
 
-bool LoadBmp(TZyByteSource& Source, RGBQUAD** Palette, unsigned char** Pixels, int* Width, int* Height)
-{
-    TBmpLayout layout;
-    if (!ReadLayout(Source, layout) || layout.BitCount != 8)
-        return false;
-    TGlobalPtr<RGBQUAD> ownedPalette;
-    TGlobalPtr<unsigned char> ownedPixels;
-    RGBQUAD* palette = Target(Palette, 256, ownedPalette, GMEM_ZEROINIT);
-    unsigned char* pixels = Target(Pixels, static_cast<std::size_t>(layout.Width) * layout.Height, ownedPixels);
-    if ((Palette && !palette) || (Pixels && !pixels) || !ReadColourTable(Source, layout, palette))
-        return false;
-    auto row = [&](int y) { return pixels + static_cast<std::size_t>(y) * layout.Width; };
-    if (pixels && !ReadRows(Source, layout, row, [](int) {}))
-        return false;
-    Hand(Palette, ownedPalette);
-    Hand(Pixels, ownedPixels);
-    StoreSize(layout, Width, Height);
-    return true;
-}
-
 // The 24-bit rows straight into the caller's pixels.
 bool ReadTrueColour(TZyByteSource& Source, const TBmpLayout& Layout, TZyRGB* Pixels)
 {
@@ -285,7 +220,29 @@ bool ReadIndexedAsTrueColour(TZyByteSource& Source, const TBmpLayout& Layout, TZ
     return ReadRows(Source, Layout, [&](int) { return indices.get(); }, convert);
 }
 
-bool LoadBmp24(TZyByteSource& Source, TZyRGB** Pixels, int* Width, int* Height)
+} // namespace
+
+bool ZyLoadBmpFrom(TZyByteSource& Source, RGBQUAD** Palette, unsigned char** Pixels, int* Width, int* Height)
+{
+    TBmpLayout layout;
+    if (!ReadLayout(Source, layout) || layout.BitCount != 8)
+        return false;
+    TGlobalPtr<RGBQUAD> ownedPalette;
+    TGlobalPtr<unsigned char> ownedPixels;
+    RGBQUAD* palette = Target(Palette, 256, ownedPalette, GMEM_ZEROINIT);
+    unsigned char* pixels = Target(Pixels, static_cast<std::size_t>(layout.Width) * layout.Height, ownedPixels);
+    if ((Palette && !palette) || (Pixels && !pixels) || !ReadColourTable(Source, layout, palette))
+        return false;
+    auto row = [&](int y) { return pixels + static_cast<std::size_t>(y) * layout.Width; };
+    if (pixels && !ReadRows(Source, layout, row, [](int) {}))
+        return false;
+    Hand(Palette, ownedPalette);
+    Hand(Pixels, ownedPixels);
+    StoreSize(layout, Width, Height);
+    return true;
+}
+
+bool ZyLoadBmp24From(TZyByteSource& Source, TZyRGB** Pixels, int* Width, int* Height)
 {
     TBmpLayout layout;
     if (!ReadLayout(Source, layout))
@@ -302,8 +259,7 @@ bool LoadBmp24(TZyByteSource& Source, TZyRGB** Pixels, int* Width, int* Height)
     return true;
 }
 
-// The source is open; without a palette argument that is all the call tells.
-bool LoadAct(TZyByteSource& Source, RGBQUAD** Palette)
+bool ZyLoadActFrom(TZyByteSource& Source, RGBQUAD** Palette)
 {
     if (!Palette)
         return true;
@@ -319,12 +275,10 @@ bool LoadAct(TZyByteSource& Source, RGBQUAD** Palette)
     return true;
 }
 
-} // namespace
-
 bool LoadBmpFile(const AnsiString& FileName, RGBQUAD** Palette, unsigned char** Pixels, int* Width, int* Height)
 {
     TFileSource source(FileName);
-    return source.IsOpen() && LoadBmp(source, Palette, Pixels, Width, Height);
+    return source.IsOpen() && ZyLoadBmpFrom(source, Palette, Pixels, Width, Height);
 }
 
 bool LoadBmpResource(void*, int Id, RGBQUAD** Palette, unsigned char** Pixels, int* Width, int* Height)
@@ -339,38 +293,19 @@ bool LoadBmpMemory(const void* Data, std::size_t Size, RGBQUAD** Palette, unsign
                    int* Height)
 {
     TMemorySource source(Data, Size);
-    return LoadBmp(source, Palette, Pixels, Width, Height);
-}
-
-bool LoadBmpPack(TZyPack* Pack, const AnsiString& Name, RGBQUAD** Palette, unsigned char** Pixels, int* Width,
-                 int* Height)
-{
-    TPackSource source(Pack, Name);
-    return source.IsOpen() && LoadBmp(source, Palette, Pixels, Width, Height);
-}
-
-bool LoadActPack(TZyPack* Pack, const AnsiString& Name, RGBQUAD** Palette)
-{
-    TPackSource source(Pack, Name);
-    return source.IsOpen() && LoadAct(source, Palette);
-}
-
-bool LoadBmp24Pack(TZyPack* Pack, const AnsiString& Name, TZyRGB** Pixels, int* Width, int* Height)
-{
-    TPackSource source(Pack, Name);
-    return source.IsOpen() && LoadBmp24(source, Pixels, Width, Height);
+    return ZyLoadBmpFrom(source, Palette, Pixels, Width, Height);
 }
 
 bool LoadActFile(const AnsiString& FileName, RGBQUAD** Palette)
 {
     TFileSource source(FileName);
-    return source.IsOpen() && LoadAct(source, Palette);
+    return source.IsOpen() && ZyLoadActFrom(source, Palette);
 }
 
 bool LoadBmp24File(const AnsiString& FileName, TZyRGB** Pixels, int* Width, int* Height)
 {
     TFileSource source(FileName);
-    return source.IsOpen() && LoadBmp24(source, Pixels, Width, Height);
+    return source.IsOpen() && ZyLoadBmp24From(source, Pixels, Width, Height);
 }
 
 bool LoadBmp24Resource(void*, int Id, TZyRGB** Pixels, int* Width, int* Height)
@@ -383,5 +318,5 @@ bool LoadBmp24Resource(void*, int Id, TZyRGB** Pixels, int* Width, int* Height)
 bool LoadBmp24Memory(const void* Data, std::size_t Size, TZyRGB** Pixels, int* Width, int* Height)
 {
     TMemorySource source(Data, Size);
-    return LoadBmp24(source, Pixels, Width, Height);
+    return ZyLoadBmp24From(source, Pixels, Width, Height);
 }
