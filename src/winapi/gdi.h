@@ -20,7 +20,6 @@ using HBITMAP = void*;
 using HPALETTE = void*;
 using HDC = void*;
 using HWND = void*;
-using HINSTANCE = void*;
 using HGLOBAL = void*;
 
 struct tagRGBQUAD {
