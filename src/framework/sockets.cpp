@@ -78,6 +78,9 @@ AnsiString IPv4ToDotted(const TIPv4& a)
 TCustomWinSocket::TCustomWinSocket(QTcpSocket* Socket, bool Connected, Hooks H)
     : FSocket(Socket), FConnected(Connected), FHooks(std::move(H))
 {
+    // IRC lines are small and interactive: send each at once, without
+    // waiting for the peer's acknowledgement of the one before.
+    FSocket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     QObject::connect(FSocket, &QTcpSocket::connected, FSocket, [this] { HandleConnected(); });
     QObject::connect(FSocket, &QTcpSocket::readyRead, FSocket, [this] { HandleReadyRead(); });
     QObject::connect(FSocket, &QTcpSocket::disconnected, FSocket, [this] { HandleDisconnected(); });
@@ -169,6 +172,7 @@ struct TCustomWinSocket::BusyGuard {
 void TCustomWinSocket::HandleConnected()
 {
     BusyGuard busy(this);
+    FSocket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     FConnected = true;
     if (FHooks.Connect)
         DispatchEvent([this] { FHooks.Connect(this); });
