@@ -59,7 +59,10 @@ std::string UpperName(const char* name)
 int FindTempName(char* name, int from)
 {
     for (int i = from; i < 1000; ++i) {
-        std::snprintf(name, 16, "ZyTmp%03d.Lunder", i);
+        std::memcpy(name, "ZyTmp000.Lunder", 16);
+        name[5] = static_cast<char>('0' + i / 100);
+        name[6] = static_cast<char>('0' + i / 10 % 10);
+        name[7] = static_cast<char>('0' + i % 10);
         if (!FileIsExist(name))
             return i;
     }
