@@ -75,6 +75,10 @@ void TNimboChat::CreateControls()
     ClientSocket->Host = ClientEdit->Text();
     ServerSocket = new TServerSocket(this);
     ServerSocket->Port = 6667;
+    ClientOpenDialog = new TOpenDialog(this);
+    // Programs on Linux have no .exe, so all files can be chosen as well.
+    ClientOpenDialog->Filter = Sjis("実行ファイル (*.exe)|*.EXE|すべてのファイル (*)|*");
+    ClientOpenDialog->DefaultExt = "exe";
 
     CreateMenu();
     FlashTimer = new TTimer(this);

@@ -5,6 +5,7 @@
 
 #include "framework/application.h"
 #include "framework/controls.h"
+#include "framework/dialogs.h"
 #include "framework/richedit.h"
 #include "framework/sockets.h"
 
@@ -62,6 +63,7 @@ public:
     TButton* SendButton;
     TClientSocket* ClientSocket;
     TServerSocket* ServerSocket;
+    TOpenDialog* ClientOpenDialog;
     TPopupMenu* RMenu;
     TMenuItem* RestoreItem;
     TMenuItem* MinItem;

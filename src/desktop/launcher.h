@@ -1,0 +1,19 @@
+// The chat client launcher's rules, apart from the window that uses them.
+#pragma once
+
+#include "framework/ansi_string.h"
+
+#include <cstdint>
+
+// The folder the chat client is started in: the part of Path before its last
+// folder separator, '\' or '/'. Path is Shift_JIS: a byte 0x5C that is the
+// second byte of a double-byte character (as in ソ or 表) is no separator.
+//   "C:\TOOLS\IRC.EXE" gives "C:\TOOLS", "/usr/bin/hexchat" "/usr/bin";
+//   a program in a drive's root, "C:\IRC.EXE", gives the drive alone, "C:";
+//   a program in the root of this system's tree, "/irc", gives "/";
+//   a name without a folder gives "" (the current folder is kept).
+AnsiString ClientWorkingDirectory(const AnsiString& Path);
+
+// The text of the launcher's error box for a ShellExecuteA result below 32;
+// a result without a text of its own gives "不明なエラー".
+AnsiString LaunchErrorText(std::intptr_t Result);
