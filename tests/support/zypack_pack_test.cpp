@@ -174,6 +174,27 @@ TEST_F(Pack, AddFileFailuresLeaveThePackAlone)
     EXPECT_EQ(Read("p.pak").size(), 16u);
 }
 
+TEST_F(Pack, SourceShorterThanItsSizeIsAFailedAdd)
+{
+    // Kernel attribute files claim 4096 bytes and hold fewer.
+    const char* shortFile = "/sys/kernel/mm/transparent_hugepage/enabled";
+    if (!std::filesystem::exists(shortFile) || Read(shortFile).size() >= 4096)
+        GTEST_SKIP() << "no file that reads shorter than its size";
+    Write("a.txt", Text(100));
+    TZyPack pack(nullptr);
+    MakePack(pack, {{"a.txt", false}});
+    for (bool comp : {false, true})
+        EXPECT_FALSE(pack.AddFile("short", shortFile, comp)) << (comp ? "compressed" : "plain");
+    ASSERT_EQ(Recorded().Exceptions.size(), 2u);
+    EXPECT_EQ(Recorded().Exceptions[1], Sjis("ファイル") + shortFile + Sjis("が開けません。"));
+    EXPECT_EQ(pack.GetFileNum(), 1);
+    pack.EndPack();
+    ASSERT_TRUE(pack.LoadPack("p.pak"));
+    std::unique_ptr<TMemoryStream> s(pack.ZyMakeStream("a.txt"));
+    ASSERT_TRUE(s);
+    EXPECT_EQ(Bytes(s->Memory(), s->Memory() + s->Size()), Text(100));
+}
+
 // An old pack: header, data, and records of 32 or 40 bytes.
 Bytes OldPack(std::uint16_t version, const std::vector<std::pair<std::string, Bytes>>& entries, bool compressed)
 {
