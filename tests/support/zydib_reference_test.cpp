@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr int SW = 13, SH = 9, Line = 16;
+constexpr int SW = 37, SH = 9, Line = 40; // wide enough for the 16-byte blocks of the row copies
 
 unsigned char Combine(unsigned char p, unsigned char c, TZyMethod m)
 {
@@ -56,7 +56,7 @@ TEST(TZyDibAgainstModel, PatternsLandWhereTheModelPutsThem)
     std::mt19937 random(7);
     auto in = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
     for (int round = 0; round < 4000; ++round) {
-        Placement p{in(-14, 16), in(-11, 12), in(-2, 14), in(-2, 11), 0, in(0, 10), in(0, 3),
+        Placement p{in(-40, 40), in(-11, 12), in(-2, 40), in(-2, 11), 0, in(0, 10), in(0, 3),
                     static_cast<TZyMethod>(in(0, 8)), in(0, 1) == 1, in(0, 1) == 1, in(0, 2) == 0,
                     static_cast<unsigned char>(in(0, 3))};
         p.pitch = p.Masked ? p.w : std::max(p.w, 0) + in(-3, 3); // PasMPat's rows are w apart
@@ -101,7 +101,7 @@ TEST(TZyDibAgainstModel, GetPatReadsWhatLiesOnTheSurface)
     for (int k = 0; k < SH * Line; ++k)
         d.ImagePtr()[k] = static_cast<unsigned char>(k);
     for (int round = 0; round < 2000; ++round) {
-        int x = in(-14, 16), y = in(-11, 12), w = in(-1, 15), h = in(-1, 11);
+        int x = in(-40, 40), y = in(-11, 12), w = in(-1, 40), h = in(-1, 11);
         Bytes buffer(static_cast<std::size_t>(std::max(w, 0) * std::max(h, 0)) + 1, 0xAB), model = buffer;
         for (int j = 0; j < h; ++j)
             for (int i = 0; i < w; ++i)
@@ -117,7 +117,7 @@ TEST(TZyDibAgainstModel, MaskedFillsCoverTheirRectangle)
     std::mt19937 random(5);
     auto in = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
     for (int round = 0; round < 2000; ++round) {
-        int x1 = in(-6, 18), y1 = in(-6, 14), x2 = in(-6, 18), y2 = in(-6, 14), mw = in(0, 12), mh = in(0, 3);
+        int x1 = in(-6, 42), y1 = in(-6, 14), x2 = in(-6, 42), y2 = in(-6, 14), mw = in(0, 12), mh = in(0, 3);
         auto method = static_cast<TZyMethod>(in(0, 7));
         bool masked = in(0, 1) == 1;
         auto c = static_cast<unsigned char>(in(0, 255));
