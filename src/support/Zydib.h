@@ -164,8 +164,8 @@ public:
     void ResizeDib(int Width, int Height);
     // Loads an 8-bit bitmap (Zybitmap) and draws it at (x, y) with PutPat;
     // the palette becomes the picture's. Without a surface, one of
-    // (x + w) x (y + h) is made first. False (and no change) when the
-    // loader fails.
+    // (x + w) x (y + h) is made first (true even when none can be made).
+    // False (and no change) when the loader fails.
     bool DrawBmpFile(const AnsiString& FileName, int x, int y);
     bool DrawBmpResource(void* Module, int Id, int x, int y);
     bool DrawBmpPack(TZyPack* Pack, const AnsiString& Name, int x, int y);
