@@ -1,0 +1,32 @@
+# NimboChat as an installed desktop program: the executable (src/app), its
+# desktop entry and its icon at the freedesktop paths, and the Debian package
+# of all of it (cpack -G DEB).
+include(GNUInstallDirs)
+
+install(FILES ${CMAKE_SOURCE_DIR}/data/nimbochat.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${CMAKE_SOURCE_DIR}/data/icons/nimbochat.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+foreach(size 16 22 32 48 64 128 256)
+  install(FILES ${CMAKE_SOURCE_DIR}/data/icons/nimbochat-${size}.png
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps RENAME nimbochat.png)
+endforeach()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME nimbochat)
+set(CPACK_PACKAGE_VENDOR NimboChat)
+set(CPACK_PACKAGE_CONTACT "NimboChat maintainers <maintainers@nimbochat.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "IRC relay with a Japanese user interface")
+set(CPACK_PACKAGE_DESCRIPTION
+  "NimboChat stands between one local IRC chat client and one upstream IRC server, "
+  "passes lines both ways, answers keep-alives and CTCP queries, and shows every "
+  "line, converted from JIS to Shift_JIS, in a coloured log.")
+string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+# The libraries the program links come from dpkg-shlibdeps; Qt's platform
+# plugins are loaded at run time, and the Japanese captions need a font.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-noto-cjk | fonts-ipafont-gothic | fonts-vlgothic")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
+include(CPack)

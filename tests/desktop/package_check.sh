@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Builds the Debian package of a build tree and checks it as a clean machine
+# would get it: unpacked with dpkg -x into a temporary root, the program,
+# its desktop entry and its icons stand at their freedesktop paths, the
+# package names what the program needs, and the unpacked program starts
+# (its listener opens).
+#   package_check.sh BUILD_DIR
+set -euo pipefail
+build=$1
+work=$(mktemp -d)
+pid=""
+cleanup() {
+  if [ -n "$pid" ]; then
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "package_check: $*" >&2; exit 1; }
+
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
+  { cat "$work/cpack.log"; fail "cpack failed"; }
+debs=("$work"/out/nimbochat_*.deb)
+[ -f "${debs[0]}" ] || fail "no package in $work/out"
+deb=${debs[0]}
+echo "package: $(basename "$deb")"
+
+root=$work/root
+dpkg -x "$deb" "$root"
+for f in usr/bin/NimboChat usr/share/applications/nimbochat.desktop \
+  usr/share/icons/hicolor/scalable/apps/nimbochat.svg; do
+  [ -f "$root/$f" ] || fail "missing /$f"
+done
+for size in 16 22 32 48 64 128 256; do
+  png=$root/usr/share/icons/hicolor/${size}x${size}/apps/nimbochat.png
+  [ -f "$png" ] || fail "missing the ${size}px icon"
+  file -b "$png" | grep -q "PNG image data, $size x $size" || fail "the ${size}px icon is $(file -b "$png")"
+done
+[ -x "$root/usr/bin/NimboChat" ] || fail "the program is not executable"
+
+entry=$root/usr/share/applications/nimbochat.desktop
+for line in '[Desktop Entry]' 'Type=Application' 'Exec=NimboChat' 'Icon=nimbochat'; do
+  grep -qxF "$line" "$entry" || fail "the desktop entry lacks $line"
+done
+grep -q '^Comment\[ja\]=.*中継' "$entry" || fail "the desktop entry has no Japanese comment"
+
+depends=$(dpkg-deb --field "$deb" Depends)
+echo "depends: $depends"
+for need in libqt6widgets6 libqt6network6 qt6-qpa-plugins fonts-noto-cjk; do
+  grep -q "$need" <<<"$depends" || fail "Depends lacks $need"
+done
+
+# The unpacked program starts: with a stored listening port of its own, it
+# opens its listener. Settings go to a temporary folder.
+port=0
+for candidate in $(shuf -i 7000-9999 -n 50); do
+  if ! grep -qi ":$(printf '%04X' "$candidate") .* 0A " /proc/net/tcp; then port=$candidate; break; fi
+done
+[ "$port" -ne 0 ] || fail "no free port"
+mkdir -p "$work/config/nimbochat"
+printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\Orvane\\NimboChat]\n"ClientPort"=dword:00001a0b\n"ServerPort"=dword:%08x\n"ConvertCheck"=dword:00000000\n"AutoCheck"=dword:00000000\n' \
+  "$port" >"$work/config/nimbochat/HKEY_CURRENT_USER.reg"
+QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME=$work/config "$root/usr/bin/NimboChat" >"$work/run.log" 2>&1 &
+pid=$!
+listening() { grep -qi "^ *[0-9]*: 0100007F:$(printf '%04X' "$port") 00000000:0000 0A " /proc/net/tcp; }
+for _ in $(seq 1 200); do
+  listening && break
+  kill -0 "$pid" 2>/dev/null || { cat "$work/run.log"; fail "the program ended at start-up"; }
+  sleep 0.05
+done
+listening || { cat "$work/run.log"; fail "the program did not open its listener on $port"; }
+echo "started: listening on 127.0.0.1:$port"
