@@ -259,17 +259,24 @@ TEST_F(RecordedRelay, ListenerPortFollowsItsBoxOutsideSessions)
     EXPECT_TRUE(again.Connect(other));
 }
 
-TEST(RelayConnectFailure, ClientIsToldAndClosed)
+// A window whose upstream cannot be reached, and a chat client that comes.
+std::unique_ptr<TNimboChat> ClientAgainstUnreachable(const AnsiString& host, IrcClient& client)
 {
     auto w = std::make_unique<TNimboChat>(nullptr);
-    w->ClientEdit->SetText("127.0.0.1");
+    w->ClientEdit->SetText(host);
     w->ClientPortEdit->SetText(std::to_string(FreeLowPort())); // nobody listens there
     quint16 port = FreeLowPort();
     w->ServerPortEdit->SetText(std::to_string(port));
-    IrcClient client;
-    ASSERT_TRUE(client.Connect(port));
-    ASSERT_TRUE(client.WaitClosed());
+    EXPECT_TRUE(client.Connect(port));
+    EXPECT_TRUE(client.WaitClosed());
     EXPECT_EQ(client.Received().toStdString(), "Connecting Error\r\n");
+    return w;
+}
+
+TEST(RelayConnectFailure, ClientIsToldAndClosed)
+{
+    IrcClient client;
+    auto w = ClientAgainstUnreachable("127.0.0.1", client);
     EXPECT_EQ(NimboChatProbe::SessionState(*w), ssIdle);
     EXPECT_TRUE(w->ConnectButton->Enabled());
     EXPECT_EQ(Recorded().Exceptions.size(), 1u);
@@ -277,14 +284,8 @@ TEST(RelayConnectFailure, ClientIsToldAndClosed)
 
 TEST(RelayConnectFailure, UnresolvableHostTellsTheClientAtOnce)
 {
-    auto w = std::make_unique<TNimboChat>(nullptr);
-    w->ClientEdit->SetText("no-such-host.invalid");
-    quint16 port = FreeLowPort();
-    w->ServerPortEdit->SetText(std::to_string(port));
     IrcClient client;
-    ASSERT_TRUE(client.Connect(port));
-    ASSERT_TRUE(client.WaitClosed());
-    EXPECT_EQ(client.Received().toStdString(), "Connecting Error\r\n");
+    auto w = ClientAgainstUnreachable("no-such-host.invalid", client);
     EXPECT_EQ(NimboChatProbe::SessionState(*w), ssIdle);
     EXPECT_EQ(NimboChatProbe::ClientConnection(*w), nullptr);
     ASSERT_GE(w->LogRichEdit->LineTextCount(), 1);
