@@ -309,12 +309,4 @@ TEST_F(PathDialog, DefaultExtensionOnlyForNamesWithoutAFile)
     }
 }
 
-TEST(OpenDialogFilter, QtFiltersKeepDescriptionsAndMasks)
-{
-    EXPECT_EQ(QtNameFilters(Sjis("実行ファイル (*.exe)|*.EXE|すべてのファイル (*)|*")),
-        (QStringList{QString::fromUtf8("実行ファイル (*.exe) (*.EXE)"), QString::fromUtf8("すべてのファイル (*) (*)")}));
-    EXPECT_EQ(QtNameFilters("Programs|*.exe;*.com|Scripts"), QStringList{"Programs (*.exe *.com)"});
-    EXPECT_TRUE(QtNameFilters("").isEmpty());
-}
-
 } // namespace
