@@ -20,9 +20,9 @@ public:
     // pair is the one shown when the dialog opens.
     AnsiString Filter;
     // The extension, without its dot, that a chosen name gets when it has
-    // none and no file by that name exists ("exe" makes "irc" irc.exe). An
-    // existing file is taken as it is, so programs without an extension can
-    // be chosen.
+    // none and no file by that name exists: with "exe", a new name "irc"
+    // becomes "irc.exe". An existing file is taken as it is, so programs
+    // without an extension can be chosen.
     AnsiString DefaultExt;
     // The file the dialog proposes when it opens, and the file chosen.
     AnsiString FileName;
