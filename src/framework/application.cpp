@@ -56,7 +56,7 @@ void TApplication::Run()
 
 void TApplication::Terminate()
 {
-    QCoreApplication::quit();
+    QCoreApplication::exit(0); // every running event loop returns, nested ones too
 }
 
 int TApplication::MessageBox(const AnsiString& Text, const AnsiString& Caption, UINT Flags)

@@ -3,6 +3,7 @@
 #include "framework/application.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QEvent>
 #include <QKeyEvent>
 #include <QPushButton>
@@ -46,6 +47,15 @@ protected:
                 Application->NotifyRestored();
         }
         QWidget::changeEvent(e);
+    }
+
+    // Closing the main window ends the program, also while other windows
+    // (the keyword editor) are open.
+    void closeEvent(QCloseEvent* e) override
+    {
+        QWidget::closeEvent(e);
+        if (e->isAccepted() && Application && Application->MainForm == FForm)
+            Application->Terminate();
     }
 
     void keyPressEvent(QKeyEvent* e) override

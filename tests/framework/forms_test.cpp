@@ -1,0 +1,64 @@
+// The control semantics the program relies on, and the end of the program
+// when its main window closes.
+#include "framework/controls.h"
+#include "support_code/event_wait.h"
+#include "support_code/recording_sink.h"
+
+#include <QEventLoop>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(Controls, EditChangeOnlyOnRealChange)
+{
+    TForm form(nullptr);
+    TEdit edit(nullptr, &form);
+    int changes = 0;
+    edit.OnChange = [&](TObject*) { ++changes; };
+    edit.SetText("abc");
+    edit.SetText("abc");
+    edit.SetText(Sjis("日本"));
+    EXPECT_EQ(changes, 2);
+    EXPECT_EQ(edit.Text(), Sjis("日本"));
+}
+
+TEST(Controls, CheckBoxClickAlsoFromCode)
+{
+    TForm form(nullptr);
+    TCheckBox box(nullptr, &form, "x");
+    int clicks = 0;
+    box.OnClick = [&](TObject*) { ++clicks; };
+    box.SetChecked(true);
+    box.SetChecked(true);
+    box.SetChecked(false);
+    EXPECT_EQ(clicks, 2);
+}
+
+TEST(Controls, HandlerExceptionGoesToTheDisplayOnly)
+{
+    TForm form(nullptr);
+    TButton button(nullptr, &form, "b");
+    button.OnClick = [](TObject*) { throw Exception("boom"); };
+    button.Click();
+    ASSERT_EQ(Recorded().Exceptions.size(), 1u);
+    EXPECT_EQ(Recorded().Exceptions[0], "boom");
+}
+
+TEST(Forms, ClosingTheMainWindowEndsTheProgram)
+{
+    TForm main(nullptr);
+    TForm other(nullptr);
+    main.Show();
+    other.Show();
+    Application->MainForm = &main;
+    QEventLoop loop;
+    bool timedOut = false;
+    QTimer::singleShot(0, [&] { main.Widget()->close(); });
+    QTimer::singleShot(5000, [&] { timedOut = true; loop.quit(); });
+    loop.exec();
+    Application->MainForm = nullptr;
+    EXPECT_FALSE(timedOut);
+}
+
+} // namespace
