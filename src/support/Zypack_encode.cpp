@@ -7,11 +7,15 @@
 // finds the same answer from chains of earlier positions with the same
 // prefix, nearest first:
 //   - 3-byte prefixes (hashed) for matches of 3 or more: only these can be
-//     longer than 2, and a quick test skips those shorter than the best;
+//     longer than 2; eight bytes are compared at once, and a quick test
+//     skips those shorter than a best of more than 8;
 //   - exact 2-byte prefixes, walked to their farthest position in reach when
 //     no longer match exists (a 2-byte match is always worth a copy);
 //   - single bytes, walked only until an occurrence more than 10 back, since
 //     a 1-byte copy costs no more than a literal only at distances up to 10.
+// When the input starts a run of one byte (machine code and tables are full
+// of short runs of zeros), the 3-byte chain would hold every position of
+// every earlier run; those are taken a run at a time instead (see runMatch).
 // Every position is indexed once, in constant time.
 #include "support/Zypack.h"
 
@@ -83,18 +87,148 @@ inline int matchLength(const unsigned char* a, const unsigned char* b, int maxle
     return n;
 }
 
-bool sameWord(const unsigned char* a, const unsigned char* b)
+// Eight bytes from p, the first in the low bits.
+std::uint64_t load64(const unsigned char* p)
 {
-    std::uint32_t x, y;
-    std::memcpy(&x, a, 4);
-    std::memcpy(&y, b, 4);
-    return x == y;
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::big)
+        v = __builtin_bswap64(v);
+    return v;
+}
+
+using TripleChains = PositionChains<1 << HashBits>;
+
+// The window seen by input position: At(q) is the byte of position q.
+struct WindowView {
+    const unsigned char* Base; // the byte of position First
+    int First;
+    const unsigned char* At(int q) const { return Base + (q - First); }
+};
+
+// A match of Length bytes from position From; Length 0: none of 3 or more.
+struct Match {
+    int Length = 0;
+    int From = -1;
+};
+
+// The first position at or above `lowest` of the run of byte b that holds
+// position q.
+int runStart(const WindowView& w, int q, int lowest, unsigned char b)
+{
+    const std::uint64_t all = 0x0101010101010101ull * b;
+    int s = q;
+    while (s - 8 >= lowest) {
+        std::uint64_t x = load64(w.At(s - 8)) ^ all;
+        if (x != 0)
+            return s - std::countl_zero(x) / 8; // the highest differing byte
+        s -= 8;
+    }
+    while (s > lowest && *w.At(s - 1) == b)
+        --s;
+    return s;
+}
+
+// The best match of 3 or more at `pos` by the 3-byte chain. The window holds
+// at least 8 bytes from every position walked, so the first eight bytes of
+// a candidate are compared in one go; what lies past the input is cut off by
+// `maxlen`.
+Match chainMatch(const TripleChains& c, const WindowView& w, int pos, int lowest, int maxlen)
+{
+    const unsigned char* cur = w.At(pos);
+    const std::uint64_t head = load64(cur);
+    int need = 3, from = -1; // a candidate is taken at `need` bytes or more
+    for (int q = c.Last[hash3(cur)]; q >= lowest; q = c.Prev[q & RingMask]) {
+        const unsigned char* cand = w.At(q);
+        const std::uint64_t x = load64(cand) ^ head;
+        int len;
+        if (x != 0) {
+            len = std::min(std::countr_zero(x) / 8, maxlen);
+        } else {
+            // Shorter than the best so far unless these agree.
+            if (need > 8 && load64(cand + need - 8) != load64(cur + need - 8))
+                continue;
+            len = std::min(8 + matchLength(cand + 8, cur + 8, maxlen - 8), maxlen);
+        }
+        const bool better = len >= need;
+        need = better ? len : need;
+        from = better ? q : from;
+        if (need >= LongMatch)
+            break;
+    }
+    return from >= 0 ? Match{need, from} : Match{};
+}
+
+// The best match at `pos`, which starts a run of `run` (3 to 255) bytes b
+// followed by another byte within `maxlen`. For an earlier position q whose
+// run of b is r long:
+//   - r < run: the match is r long;
+//   - r > run: it is `run` long;
+//   - r == run: it is `run` long plus however far the bytes after both runs
+//     agree.
+// Longer than `run` therefore means that the run at q ends exactly `run`
+// bytes on and is followed by the same byte as here: the position two bytes
+// before that byte has the prefix b, b, cur[run], and that chain (usually
+// short) holds all of them. Failing those, the best is `run` or less, and
+// each earlier run of b offers at most three lengths: its farthest position
+// in reach, the one `run` bytes before its end, and nothing else that could
+// win. The 3-byte chain of b, b, b holds each run's positions together, so
+// after the nearest one the walk jumps to the start of the run.
+Match runMatch(const TripleChains& c, const WindowView& w, int pos, int lowest, int maxlen, int run)
+{
+    const unsigned char* cur = w.At(pos);
+    const unsigned char b = cur[0];
+    Match best;
+    auto take = [&](int q, int len) {
+        if (len >= best.Length) {
+            best.Length = len;
+            best.From = q;
+        }
+        return best.Length >= LongMatch;
+    };
+    const unsigned char after[3] = {b, b, cur[run]};
+    for (int t = c.Last[hash3(after)]; t >= lowest + run - 2; t = c.Prev[t & RingMask]) {
+        const int q = t + 2 - run;
+        const int len = matchLength(w.At(q), cur, maxlen);
+        if (len > run && take(q, len))
+            break;
+    }
+    if (best.Length > 0)
+        return best;
+    // Arriving at a run from nearer positions, the walk meets its last
+    // position with the prefix b, b, b first: three bytes before its end.
+    for (int q = c.Last[hash3(cur)]; q >= lowest;) {
+        const unsigned char* cand = w.At(q);
+        if (cand[0] != b || cand[1] != b || cand[2] != b) { // another prefix, same hash
+            q = c.Prev[q & RingMask];
+            continue;
+        }
+        const int start = runStart(w, q, lowest, b);
+        if (q == pos - 1) {
+            // The run just before this one: from each of its positions, the
+            // run of b is longer than `run`.
+            take(start, run);
+        } else {
+            const int end = q + 3;
+            if (end - start >= run) {
+                take(end - run, matchLength(w.At(end - run), cur, maxlen));
+                if (end - start > run)
+                    take(start, run);
+            } else {
+                take(start, end - start);
+            }
+        }
+        if (start <= lowest)
+            break;
+        q = c.Prev[start & RingMask];
+    }
+    return best;
 }
 
 } // namespace
 
 struct TLunderEncode::Matcher {
-    PositionChains<1 << HashBits> Triples; // by hash: may hold other prefixes
+    TripleChains Triples; // by hash: may hold other prefixes
     PositionChains<65536> Pairs;
     PositionChains<256> Bytes;
     int Indexed; // positions below this one are in the indexes
@@ -122,7 +256,7 @@ unsigned char* TLunderEncode::Open(int size)
         Close();
     if (size < 1)
         return nullptr;
-    FWindow = new (std::nothrow) unsigned char[WindowBytes];
+    FWindow = new (std::nothrow) unsigned char[WindowBytes](); // read 8 bytes at a time
     FOutput = new (std::nothrow) unsigned char[OutputBytes];
     FMatcher = new (std::nothrow) Matcher;
     if (!FWindow || !FOutput || !FMatcher) {
@@ -222,19 +356,18 @@ void TLunderEncode::encodeItems()
         const int lowest = std::max(0, pos - LunderMaxDistance);
         int best = 0, dist = 0;
         if (maxlen >= 3) {
-            for (int q = m.Triples.Last[hash3(cur)]; q >= lowest; q = m.Triples.Prev[q & RingMask]) {
-                const unsigned char* cand = base + (q - FWindowBase);
-                // Shorter than the best so far unless these agree.
-                if (best >= 4 ? !sameWord(cand + best - 4, cur + best - 4) : cand[2] != cur[2])
-                    continue;
-                int len = matchLength(cand, cur, maxlen);
-                if (len >= 3 && len >= best) {
-                    best = len;
-                    dist = pos - q;
-                    if (best >= LongMatch)
-                        break;
-                }
+            const WindowView w{base, FWindowBase};
+            int run = 0;
+            if (cur[0] == cur[1] && cur[1] == cur[2]) {
+                const int most = std::min(maxlen, LongMatch);
+                run = 1 + matchLength(cur + 1, cur, most - 1);
+                if (run >= most) // to the end of what may match: the plain walk
+                    run = 0;
             }
+            Match found = run > 0 ? runMatch(m.Triples, w, pos, lowest, maxlen, run)
+                                  : chainMatch(m.Triples, w, pos, lowest, maxlen);
+            best = found.Length;
+            dist = pos - found.From;
         }
         if (best < 3) {
             best = 0;
