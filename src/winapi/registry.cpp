@@ -758,6 +758,15 @@ LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM sam, PHKEY phkResult, bool 
     return rc;
 }
 
+// The result for a value call on a resolved handle that needs a right:
+// ERROR_INVALID_HANDLE for no open key, ERROR_ACCESS_DENIED without the right.
+LONG AccessResult(const OpenKey* k, REGSAM right)
+{
+    if (!k)
+        return ERROR_INVALID_HANDLE;
+    return (k->Access & right) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
 } // namespace
 
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult)
@@ -778,12 +787,10 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BY
     OpenKey rootSlot;
     OpenKey* k = s.Resolve(hKey, rootSlot);
     std::string name = NameOf(lpValueName);
-    LONG rc = ERROR_SUCCESS;
-    if (!k)
-        rc = ERROR_INVALID_HANDLE;
-    else if (!(k->Access & KEY_SET_VALUE))
-        rc = ERROR_ACCESS_DENIED;
-    else if ((!lpData && cbData) || cbData > REG_MAX_VALUE_BYTES || HasControl(name) || !QuoteRoundTrips(name))
+    LONG rc = AccessResult(k, KEY_SET_VALUE);
+    if (rc != ERROR_SUCCESS) {
+        // no key, or no right to set
+    } else if ((!lpData && cbData) || cbData > REG_MAX_VALUE_BYTES || HasControl(name) || !QuoteRoundTrips(name))
         rc = ERROR_INVALID_PARAMETER;
     else {
         k->Target->SetValue(name, dwType,
@@ -802,11 +809,9 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
     std::lock_guard guard(s.Lock);
     OpenKey rootSlot;
     OpenKey* k = s.Resolve(hKey, rootSlot);
-    LONG rc = ERROR_SUCCESS;
-    if (!k) {
-        rc = ERROR_INVALID_HANDLE;
-    } else if (!(k->Access & KEY_QUERY_VALUE)) {
-        rc = ERROR_ACCESS_DENIED;
+    LONG rc = AccessResult(k, KEY_QUERY_VALUE);
+    if (rc != ERROR_SUCCESS) {
+        // no key, or no right to query
     } else if (lpReserved || (lpData && !lpcbData)) {
         rc = ERROR_INVALID_PARAMETER;
     } else if (const Value* v = k->Target->FindValue(NameOf(lpValueName)); !v) {
@@ -834,12 +839,8 @@ LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
     std::lock_guard guard(s.Lock);
     OpenKey rootSlot;
     OpenKey* k = s.Resolve(hKey, rootSlot);
-    LONG rc = ERROR_SUCCESS;
-    if (!k) {
-        rc = ERROR_INVALID_HANDLE;
-    } else if (!(k->Access & KEY_SET_VALUE)) {
-        rc = ERROR_ACCESS_DENIED;
-    } else {
+    LONG rc = AccessResult(k, KEY_SET_VALUE);
+    if (rc == ERROR_SUCCESS) {
         if (!k->Target->DeleteValue(NameOf(lpValueName))) {
             rc = ERROR_FILE_NOT_FOUND;
         } else {
