@@ -1,55 +1,109 @@
 #include "framework/richedit.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QEvent>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTimer>
+
+#include <algorithm>
 
 namespace {
+
+// The view is updated at most this often.
+constexpr int ViewUpdateMs = 16;
 
 QColor toQColor(TColor c)
 {
     return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
 }
 
-TColor fromQColor(const QColor& c)
+// The characters that would start a new paragraph in the document become a
+// line break inside the paragraph, one character for one.
+QString viewText(QString text)
 {
-    return c.red() | (c.green() << 8) | (c.blue() << 16);
+    for (QChar& c : text) {
+        char16_t u = c.unicode();
+        if (u == u'\r' || u == u'\n' || u == QChar::ParagraphSeparator || u == 0xFDD0 || u == 0xFDD1)
+            c = QChar::LineSeparator;
+    }
+    return text;
 }
+
+// Brings the view up to date before the user's input reaches it, so that a
+// selection made with mouse or keyboard is made in the current text.
+class InputFilter : public QObject {
+public:
+    InputFilter(QObject* parent, const TRichEdit* log) : QObject(parent), FLog(log) {}
+    bool eventFilter(QObject*, QEvent* e) override
+    {
+        switch (e->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::MouseMove:
+        case QEvent::KeyPress:
+        case QEvent::Wheel:
+            FLog->UpdateView();
+            break;
+        default:
+            break;
+        }
+        return false;
+    }
+
+private:
+    const TRichEdit* FLog;
+};
 
 } // namespace
 
-TRichEdit::TRichEdit(TComponent* Owner, TControl* Parent) : TControl(Owner, new QPlainTextEdit(Parent->Widget()))
+TRichEdit::TRichEdit(TComponent* Owner, TControl* Parent)
+    : TControl(Owner, new QPlainTextEdit(Parent->Widget())), FTimer(new QTimer(Widget()))
 {
     View()->setReadOnly(true);
     View()->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     View()->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     View()->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     View()->setUndoRedoEnabled(false);
+    FTimer->setSingleShot(true);
+    FTimer->setInterval(ViewUpdateMs);
+    QObject::connect(FTimer, &QTimer::timeout, Widget(), [this] { SyncView(); });
+    QObject::connect(View(), &QPlainTextEdit::cursorPositionChanged, Widget(), [this] { ReadUserSelection(); });
+    QObject::connect(View(), &QPlainTextEdit::selectionChanged, Widget(), [this] { ReadUserSelection(); });
+    auto* filter = new InputFilter(Widget(), this);
+    View()->installEventFilter(filter);
+    View()->viewport()->installEventFilter(filter);
 }
 
 QPlainTextEdit* TRichEdit::View() const { return static_cast<QPlainTextEdit*>(Widget()); }
 
+const TRichEdit::Line* TRichEdit::At(int Index) const
+{
+    if (Index < 0 || Index >= LineTextCount())
+        return nullptr;
+    return &FLines[static_cast<size_t>(Index)];
+}
+
 int TRichEdit::LineTextCount() const
 {
-    return FEmpty ? 0 : View()->document()->blockCount();
+    return static_cast<int>(FLines.size());
 }
 
 AnsiString TRichEdit::LineText(int Index) const
 {
-    if (Index < 0 || Index >= LineTextCount())
-        return {};
-    return FromQString(View()->document()->findBlockByNumber(Index).text());
+    const Line* line = At(Index);
+    return line ? FromQString(line->Text) : AnsiString();
 }
 
 int TRichEdit::LineLengthWithEnd(int Index) const
 {
-    if (Index < 0 || Index >= LineTextCount())
+    const Line* line = At(Index);
+    if (!line)
         return 0;
-    QTextBlock block = View()->document()->findBlockByNumber(Index);
-    return block.next().isValid() ? block.length() : block.length() - 1;
+    return static_cast<int>(line->Text.size()) + (Index + 1 < LineTextCount() ? 1 : 0);
 }
 
 void TRichEdit::AddLine(const AnsiString& Text)
@@ -57,60 +111,39 @@ void TRichEdit::AddLine(const AnsiString& Text)
     QString text = ToQString(Text);
     if (TextLength() + text.size() + 1 > FMaxLength)
         throw Exception("RichEdit line insertion error");
-    QTextCharFormat format;
-    format.setForeground(toQColor(FSelColor));
-    format.setFontWeight(FSelBold ? QFont::Bold : QFont::Normal);
-    QTextCursor cursor(View()->document());
-    cursor.movePosition(QTextCursor::End);
-    if (FEmpty) {
-        cursor.setBlockCharFormat(format);
-        FEmpty = false;
-    } else {
-        cursor.insertBlock(QTextBlockFormat(), format);
-    }
-    cursor.insertText(text, format);
+    FTextLength += static_cast<int>(text.size()) + (FLines.empty() ? 0 : 1);
+    FLines.push_back({std::move(text), FSelColor, FSelBold});
+    Changed();
 }
 
 void TRichEdit::DeleteLine(int Index)
 {
-    if (Index < 0 || Index >= LineTextCount())
+    if (!At(Index))
         return;
-    if (LineTextCount() == 1) {
-        Clear();
-        return;
-    }
-    QTextBlock block = View()->document()->findBlockByNumber(Index);
-    QTextCursor cursor(block);
-    if (block.next().isValid()) {
-        cursor.setPosition(block.next().position(), QTextCursor::KeepAnchor);
-    } else {
-        // The last line: take the line end before it instead.
-        cursor.setPosition(block.position() - 1);
-        cursor.setPosition(block.position() + block.length() - 1, QTextCursor::KeepAnchor);
-    }
-    cursor.removeSelectedText();
+    FTextLength -= LineLengthWithEnd(Index);
+    if (Index > 0 && Index + 1 == LineTextCount())
+        FTextLength -= 1; // the line end before the last line goes with it
+    if (Index == 0)
+        ++FFirst;
+    else
+        FRebuild = true;
+    FLines.erase(FLines.begin() + Index);
+    Select(FSelStart, FSelLength);
+    Changed();
 }
 
 void TRichEdit::Clear()
 {
-    View()->clear();
-    FEmpty = true;
+    FFirst += LineTextCount();
+    FLines.clear();
+    FTextLength = 0;
+    FSelStart = FSelLength = 0;
+    Changed();
 }
 
 int TRichEdit::TextLength() const
 {
-    return FEmpty ? 0 : View()->document()->characterCount() - 1;
-}
-
-int TRichEdit::SelStart() const
-{
-    return View()->textCursor().selectionStart();
-}
-
-int TRichEdit::SelLength() const
-{
-    QTextCursor c = View()->textCursor();
-    return c.selectionEnd() - c.selectionStart();
+    return FTextLength;
 }
 
 void TRichEdit::SetSelStart(int Position)
@@ -120,61 +153,52 @@ void TRichEdit::SetSelStart(int Position)
 
 void TRichEdit::SetSelLength(int Length)
 {
-    Select(SelStart(), Length);
+    Select(FSelStart, Length);
 }
 
 void TRichEdit::Select(int Start, int Length)
 {
     int end = TextLength();
-    Start = std::clamp(Start, 0, end);
-    int stop = std::clamp(Start + std::max(Length, 0), Start, end);
-    QTextCursor c(View()->document());
-    c.setPosition(Start);
-    c.setPosition(stop, QTextCursor::KeepAnchor);
-    // Setting the view's cursor scrolls it into view; the selection must not.
-    QScrollBar* bar = View()->verticalScrollBar();
-    int top = bar->value();
-    View()->setTextCursor(c);
-    bar->setValue(top);
-}
-
-void TRichEdit::SetSelColor(TColor Color) { FSelColor = Color; }
-void TRichEdit::SetSelBold(bool Bold) { FSelBold = Bold; }
-
-QTextCharFormat TRichEdit::LineFormat(int Index) const
-{
-    QTextBlock block = View()->document()->findBlockByNumber(Index);
-    if (block.length() <= 1)
-        return block.charFormat();
-    QTextCursor c(block);
-    c.movePosition(QTextCursor::NextCharacter);
-    return c.charFormat();
+    FSelStart = std::clamp(Start, 0, end);
+    FSelLength = std::clamp(FSelStart + std::max(Length, 0), FSelStart, end) - FSelStart;
+    Changed();
 }
 
 TColor TRichEdit::LineColor(int Index) const
 {
-    return fromQColor(LineFormat(Index).foreground().color());
+    const Line* line = At(Index);
+    return line ? line->Color : clBlack;
 }
 
 bool TRichEdit::LineBold(int Index) const
 {
-    return LineFormat(Index).fontWeight() >= QFont::Bold;
+    const Line* line = At(Index);
+    return line && line->Bold;
 }
 
 int TRichEdit::LineCount() const
 {
+    UpdateView();
     return static_cast<int>(View()->document()->documentLayout()->documentSize().height());
 }
 
 int TRichEdit::FirstVisibleLine() const
 {
+    UpdateView();
     return View()->verticalScrollBar()->value();
 }
 
 void TRichEdit::LineScroll(int Lines)
 {
+    UpdateView();
     QScrollBar* bar = View()->verticalScrollBar();
     bar->setValue(bar->value() + Lines);
+}
+
+void TRichEdit::ScrollToBottom()
+{
+    FScrollToBottom = true;
+    Changed();
 }
 
 int TRichEdit::ClientHeight() const
@@ -185,4 +209,102 @@ int TRichEdit::ClientHeight() const
 int TRichEdit::FontHeight() const
 {
     return -std::max(1, QFontMetrics(View()->font()).lineSpacing());
+}
+
+void TRichEdit::Changed()
+{
+    if (FPending)
+        return;
+    FPending = true;
+    FTimer->start();
+}
+
+void TRichEdit::UpdateView() const
+{
+    if (FPending)
+        const_cast<TRichEdit*>(this)->SyncView();
+}
+
+void TRichEdit::SyncView()
+{
+    FTimer->stop();
+    FPending = false;
+    FSyncing = true;
+    if (FRebuild) {
+        FViewEnd = FViewFirst; // forget the view: everything is drawn anew
+        View()->clear();
+        FRebuild = false;
+    }
+    DropViewFront();
+    AppendToView();
+    ShowSelection();
+    if (FScrollToBottom) {
+        FScrollToBottom = false;
+        int visible = std::abs(ClientHeight() / FontHeight());
+        LineScroll(LineCount() - FirstVisibleLine() - visible);
+    }
+    FSyncing = false;
+}
+
+// Removes from the view the lines no longer held, in one edit.
+void TRichEdit::DropViewFront()
+{
+    std::int64_t gone = std::min(FFirst, FViewEnd) - FViewFirst;
+    if (gone > 0 && FViewFirst + gone == FViewEnd) {
+        View()->clear();
+    } else if (gone > 0) {
+        QTextCursor cursor(View()->document());
+        cursor.setPosition(View()->document()->findBlockByNumber(static_cast<int>(gone)).position(),
+                           QTextCursor::KeepAnchor);
+        cursor.removeSelectedText();
+    }
+    FViewFirst = std::max(FViewFirst, FFirst);
+    FViewEnd = std::max(FViewEnd, FViewFirst);
+}
+
+// Writes the held lines the view lacks, as one edit block.
+void TRichEdit::AppendToView()
+{
+    std::int64_t end = FFirst + LineTextCount();
+    if (FViewEnd >= end)
+        return;
+    QTextCursor cursor(View()->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.beginEditBlock();
+    for (std::int64_t n = FViewEnd; n < end; ++n) {
+        const Line& line = FLines[static_cast<size_t>(n - FFirst)];
+        QTextCharFormat format;
+        format.setForeground(toQColor(line.Color));
+        format.setFontWeight(line.Bold ? QFont::Bold : QFont::Normal);
+        if (n == FViewFirst)
+            cursor.setBlockCharFormat(format);
+        else
+            cursor.insertBlock(QTextBlockFormat(), format);
+        cursor.insertText(viewText(line.Text), format);
+    }
+    cursor.endEditBlock();
+    FViewEnd = end;
+}
+
+void TRichEdit::ShowSelection()
+{
+    QTextCursor c(View()->document());
+    c.setPosition(FSelStart);
+    c.setPosition(FSelStart + FSelLength, QTextCursor::KeepAnchor);
+    // Setting the view's cursor scrolls it into view; the selection must not.
+    QScrollBar* bar = View()->verticalScrollBar();
+    int top = bar->value();
+    View()->setTextCursor(c);
+    bar->setValue(top);
+}
+
+// The user moved the caret or the selection in the view, which the input
+// filter had brought up to date: its positions are the control's.
+void TRichEdit::ReadUserSelection()
+{
+    if (FSyncing)
+        return;
+    QTextCursor c = View()->textCursor();
+    FSelStart = c.selectionStart();
+    FSelLength = c.selectionEnd() - c.selectionStart();
 }

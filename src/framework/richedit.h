@@ -1,12 +1,28 @@
-// The read-only rich-text log view: a list of lines, each with its own colour
-// and weight, a user selection, and line-wise scrolling. Positions and
-// lengths count characters of the view; a line end counts as one character.
+// The read-only rich-text log: a list of lines, each with its own colour and
+// weight, a selection, and line-wise scrolling. Positions and lengths count
+// characters (UTF-16 units); a line end counts as one character.
+//
+// The lines, their attributes and the selection live in the control itself;
+// every call that reads them answers at once from there. The Qt view is
+// brought up to date on a coalescing timer (at most about once per screen
+// frame) with only the lines still held, so appending is O(1) amortised
+// whatever the view costs to draw. Calls that depend on the drawn layout
+// (LineCount, FirstVisibleLine, LineScroll) first bring the view up to date.
+// A selection the user makes in the view is read back into the control.
+//
+// One line stays one line: a CR or LF inside a line's text is kept in the
+// text and drawn as a line break inside that line.
 #pragma once
 
 #include "framework/forms.h"
 
+#include <cstdint>
+#include <deque>
+
+#include <QString>
+
 class QPlainTextEdit;
-class QTextCharFormat;
+class QTimer;
 
 class TRichEdit : public TControl {
 public:
@@ -30,13 +46,13 @@ public:
 
     // The selection. Setting the start collapses the selection there; setting
     // the length extends it from the start. Neither moves the view.
-    int SelStart() const;
+    int SelStart() const { return FSelStart; }
     void SetSelStart(int Position);
-    int SelLength() const;
+    int SelLength() const { return FSelLength; }
     void SetSelLength(int Length);
     // Attributes for the text that the next AddLine writes.
-    void SetSelColor(TColor Color);
-    void SetSelBold(bool Bold);
+    void SetSelColor(TColor Color) { FSelColor = Color; }
+    void SetSelBold(bool Bold) { FSelBold = Bold; }
     TColor SelColor() const { return FSelColor; }
     bool SelBold() const { return FSelBold; }
     // Colour and weight of a written line.
@@ -47,19 +63,54 @@ public:
     int LineCount() const;
     int FirstVisibleLine() const;
     void LineScroll(int Lines);
+    // At the next view update, scrolls so that the last line stands at the
+    // bottom: the first visible line becomes LineCount() minus the lines the
+    // view shows. Requests made before one update count once.
+    void ScrollToBottom();
     // Height of the text area in pixels, and the height of one display line
     // as a negative pixel count (the form's convention: -12 for 12 pixels).
     // Their quotient is the number of lines the view shows.
     int ClientHeight() const;
     int FontHeight() const;
 
-private:
-    QPlainTextEdit* View() const;
-    QTextCharFormat LineFormat(int Index) const;
-    void Select(int Start, int Length);
+    // Brings the view up to date now. The timer does this on its own; tests
+    // and callers that read the view's widget directly may call it.
+    void UpdateView() const;
+    // True while lines, selection or a scroll wait for the view.
+    bool ViewPending() const { return FPending; }
 
+private:
+    struct Line {
+        QString Text;
+        TColor Color;
+        bool Bold;
+    };
+
+    QPlainTextEdit* View() const;
+    const Line* At(int Index) const;
+    void Select(int Start, int Length);
+    void Changed();
+    void SyncView();
+    void DropViewFront();
+    void AppendToView();
+    void ShowSelection();
+    void ReadUserSelection();
+
+    std::deque<Line> FLines;
+    // Lines are numbered in the order they were added; FLines holds the
+    // numbers [FFirst, FFirst + size), the view [FViewFirst, FViewEnd).
+    std::int64_t FFirst = 0;
+    std::int64_t FViewFirst = 0;
+    std::int64_t FViewEnd = 0;
+    bool FRebuild = false; // a line other than the first was deleted
+    int FTextLength = 0;
+    int FSelStart = 0;
+    int FSelLength = 0;
     int FMaxLength = 1 << 20;
     TColor FSelColor = clBlack;
     bool FSelBold = false;
-    bool FEmpty = true; // no line written yet: the document's one block is a placeholder
+    bool FPending = false;
+    bool FScrollToBottom = false;
+    bool FSyncing = false;
+    QTimer* FTimer;
 };

@@ -238,7 +238,6 @@ void TNimboChat::FormDestroy(TObject*)
 void TNimboChat::AddLog(const AnsiString& Text, TColor Colour, bool Bold)
 {
     try {
-        int VisibleLines = std::abs(LogRichEdit->ClientHeight() / LogRichEdit->FontHeight());
         int SelStart = LogRichEdit->SelStart();
         int SelLength = LogRichEdit->SelLength();
         if (LogRichEdit->LineTextCount() >= LogLineLimit) {
@@ -256,8 +255,9 @@ void TNimboChat::AddLog(const AnsiString& Text, TColor Colour, bool Bold)
         LogRichEdit->AddLine(Text);
         LogRichEdit->SetSelStart(SelStart);
         LogRichEdit->SetSelLength(SelLength);
+        // The newest line at the bottom of the view, when the view is next drawn.
         if (!ScrollCheckBox->Checked())
-            LogRichEdit->LineScroll(LogRichEdit->LineCount() - LogRichEdit->FirstVisibleLine() - VisibleLines);
+            LogRichEdit->ScrollToBottom();
     } catch (const std::exception&) {
         LogRichEdit->Clear();
         LogRichEdit->SetSelColor(clRed);

@@ -8,6 +8,11 @@
 #include <QFontMetrics>
 #include <QImage>
 #include <QPixmap>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <gtest/gtest.h>
@@ -170,6 +175,95 @@ TEST_F(LogTest, FailedAppendLeavesTextAppendError)
     EXPECT_EQ(Log()->LineColor(0), clRed);
     EXPECT_FALSE(Log()->LineBold(0));
     EXPECT_TRUE(Recorded().Exceptions.empty());
+}
+
+// The drawn view: its blocks, their text and their format, as a user sees them.
+class LogViewTest : public LogTest {
+protected:
+    QPlainTextEdit* View() { return static_cast<QPlainTextEdit*>(Log()->Widget()); }
+    bool Drawn() { return WaitUntil([&] { return !Log()->ViewPending(); }, 3000); }
+    QTextCharFormat Format(const QTextBlock& block)
+    {
+        QTextCursor c(block);
+        c.movePosition(QTextCursor::NextCharacter);
+        return block.length() > 1 ? c.charFormat() : block.charFormat();
+    }
+    void ExpectViewMatchesLog()
+    {
+        QTextDocument* doc = View()->document();
+        ASSERT_EQ(doc->blockCount(), Log()->LineTextCount());
+        QTextBlock block = doc->begin();
+        for (int i = 0; i < Log()->LineTextCount(); ++i, block = block.next()) {
+            QString text = block.text().replace(QChar::LineSeparator, u'\r');
+            EXPECT_EQ(FromQString(text), Log()->LineText(i)) << i;
+            EXPECT_EQ(Format(block).foreground().color(), QColor(Log()->LineColor(i) & 0xFF, (Log()->LineColor(i) >> 8) & 0xFF, Log()->LineColor(i) >> 16)) << i;
+            EXPECT_EQ(Format(block).fontWeight() >= QFont::Bold, Log()->LineBold(i)) << i;
+        }
+        QTextCursor c = View()->textCursor();
+        EXPECT_EQ(c.selectionStart(), Log()->SelStart());
+        EXPECT_EQ(c.selectionEnd() - c.selectionStart(), Log()->SelLength());
+    }
+};
+
+TEST_F(LogViewTest, BurstIsDrawnOnceWithWhatTheLogStillHolds)
+{
+    Add(1, 10);
+    ASSERT_TRUE(Drawn());
+    ASSERT_EQ(View()->document()->blockCount(), 10);
+    const TColor colours[] = {clBlack, clGreen, clBlue, clRed};
+    for (int i = 0; i < 5000; ++i)
+        w->AddLog("burst " + std::to_string(i), colours[i % 4], i % 3 == 0);
+    // Nothing drawn yet, and the log already answers with the burst's tail.
+    EXPECT_EQ(View()->document()->blockCount(), 10);
+    EXPECT_EQ(Log()->LineTextCount(), 257);
+    EXPECT_EQ(Log()->LineText(256), "burst 4999");
+    ASSERT_TRUE(Drawn());
+    ExpectViewMatchesLog();
+    int visible = std::abs(Log()->ClientHeight() / Log()->FontHeight());
+    EXPECT_EQ(View()->verticalScrollBar()->value(), Log()->LineCount() - visible);
+}
+
+TEST_F(LogViewTest, LineWithCarriageReturnStaysOneLine)
+{
+    for (int i = 0; i < 300; ++i)
+        w->AddLog("first\rsecond " + std::to_string(i), clGreen, false);
+    EXPECT_EQ(Log()->LineTextCount(), 257);
+    EXPECT_EQ(Log()->LineText(256), "first\rsecond 299");
+    EXPECT_EQ(Log()->LineLengthWithEnd(256), 16);
+    ASSERT_TRUE(Drawn());
+    ExpectViewMatchesLog();
+}
+
+TEST_F(LogViewTest, SelectionMadeInTheViewIsTheLogs)
+{
+    Add(1, 257);
+    ASSERT_TRUE(Drawn());
+    QTextCursor c(View()->document());
+    c.setPosition(14);
+    c.setPosition(20, QTextCursor::KeepAnchor); // "line 3", as a mouse drag selects it
+    View()->setTextCursor(c);
+    EXPECT_EQ(Log()->SelStart(), 14);
+    EXPECT_EQ(Log()->SelLength(), 6);
+    Add(258, 258);
+    EXPECT_EQ(Log()->SelStart(), 7);
+    EXPECT_EQ(Log()->SelLength(), 6);
+    ASSERT_TRUE(Drawn());
+    ExpectViewMatchesLog();
+    EXPECT_EQ(View()->textCursor().selectedText(), "line 3");
+}
+
+TEST_F(LogViewTest, ClearAndRebuildAfterAMiddleDelete)
+{
+    Add(1, 20);
+    ASSERT_TRUE(Drawn());
+    Log()->DeleteLine(5);
+    EXPECT_EQ(Log()->LineText(5), "line 7");
+    ASSERT_TRUE(Drawn());
+    ExpectViewMatchesLog();
+    Log()->Clear();
+    Add(21, 22);
+    ASSERT_TRUE(Drawn());
+    ExpectViewMatchesLog();
 }
 
 // A real upstream server on 127.0.0.1 that records what it receives.
