@@ -370,6 +370,7 @@ TEST(MainWindowLook, RendersJapaneseCaptions)
     w->AddLog(":srv 001 Nick :Welcome", clGreen, false);
     w->AddLog(Sjis(":a!b@c PRIVMSG #leaf :こんにちは"), clBlack, true);
     w->AddLog("ServerSocket Open Error", clRed, false);
+    w->LogRichEdit->UpdateView();
     QPixmap picture = w->Widget()->grab();
     EXPECT_EQ(picture.size(), QSize(398, 337));
     QFontMetrics metrics(w->Widget()->font());
