@@ -5,7 +5,10 @@
 #include <QHostInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QCoreApplication>
 #include <QTimer>
+
+#include <utility>
 
 namespace {
 
@@ -68,6 +71,25 @@ QHostAddress resolveIPv4(const AnsiString& name)
     return {};
 }
 
+// Lets a closed connection deliver what is still unsent, then frees it:
+// once it is drained and closed, when its peer goes away, or after
+// LingerTimeMs. What the peer still sends is read and dropped.
+void linger(QTcpSocket* socket)
+{
+    socket->setParent(QCoreApplication::instance()); // freed with the application at the latest
+    auto end = [socket] {
+        socket->abort();
+        socket->deleteLater();
+    };
+    QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    QObject::connect(socket, &QTcpSocket::errorOccurred, socket, end);
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
+    QTimer::singleShot(LingerTimeMs, socket, end);
+    socket->disconnectFromHost();
+    if (socket->state() == QAbstractSocket::UnconnectedState)
+        socket->deleteLater();
+}
+
 } // namespace
 
 AnsiString IPv4ToDotted(const TIPv4& a)
@@ -75,14 +97,33 @@ AnsiString IPv4ToDotted(const TIPv4& a)
     return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." + std::to_string(a[3]);
 }
 
+// Marks a connection as inside one of its own events, so that its owner
+// never frees it while a handler (or a message pump inside one) runs.
+struct TCustomWinSocket::BusyGuard {
+    explicit BusyGuard(TCustomWinSocket* s) : S(s) { ++S->FBusy; }
+    ~BusyGuard() { --S->FBusy; }
+    TCustomWinSocket* S;
+};
+
 TCustomWinSocket::TCustomWinSocket(QTcpSocket* Socket, bool Connected, Hooks H)
-    : FSocket(Socket), FConnected(Connected), FHooks(std::move(H))
+    : FSocket(Socket), FContext(std::make_unique<QObject>()), FConnected(Connected), FHooks(std::move(H))
+{
+    Wire();
+}
+
+void TCustomWinSocket::Wire()
 {
     // IRC lines are small and interactive: send each at once, without
     // waiting for the peer's acknowledgement of the one before.
     FSocket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    FSocket->setReadBufferSize(ReadChunkBytes);
     QObject::connect(FSocket, &QTcpSocket::connected, FSocket, [this] { HandleConnected(); });
     QObject::connect(FSocket, &QTcpSocket::readyRead, FSocket, [this] { HandleReadyRead(); });
+    QObject::connect(FSocket, &QTcpSocket::bytesWritten, FSocket, [this] {
+        BusyGuard busy(this);
+        if (FConnected && FHooks.Write)
+            DispatchEvent([this] { FHooks.Write(this); });
+    });
     QObject::connect(FSocket, &QTcpSocket::disconnected, FSocket, [this] { HandleDisconnected(); });
     QObject::connect(FSocket, &QTcpSocket::errorOccurred, FSocket,
                      [this](QAbstractSocket::SocketError e) { HandleError(static_cast<int>(e)); });
@@ -95,19 +136,54 @@ TCustomWinSocket::~TCustomWinSocket()
     delete FSocket;
 }
 
+std::unique_ptr<TCustomWinSocket> TCustomWinSocket::CreateRecording()
+{
+    std::unique_ptr<TCustomWinSocket> s(new TCustomWinSocket(new QTcpSocket, true, {}));
+    s->FRecording = true;
+    return s;
+}
+
+void TCustomWinSocket::Feed(std::string_view Bytes)
+{
+    FFed.append(Bytes);
+}
+
 AnsiString TCustomWinSocket::ReceiveText()
 {
+    if (FRecording)
+        return std::exchange(FFed, {});
     QByteArray bytes = FSocket->readAll();
     return AnsiString(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
-int TCustomWinSocket::SendText(const AnsiString& Text)
+int TCustomWinSocket::SendText(std::string_view Text)
 {
     if (!FConnected || Text.empty())
         return 0;
+    if (FRecording) {
+        FRecorded.append(Text);
+        return static_cast<int>(Text.size());
+    }
     qint64 written = FSocket->write(Text.data(), static_cast<qint64>(Text.size()));
     FSocket->flush();
     return written < 0 ? 0 : static_cast<int>(written);
+}
+
+qint64 TCustomWinSocket::PendingOutput() const
+{
+    return FSocket->bytesToWrite();
+}
+
+void TCustomWinSocket::HoldReading(bool Hold)
+{
+    if (FReadingHeld == Hold)
+        return;
+    FReadingHeld = Hold;
+    if (!Hold)
+        QTimer::singleShot(0, FContext.get(), [this] {
+            if (!FReadingHeld && FSocket->bytesAvailable() > 0)
+                HandleReadyRead();
+        });
 }
 
 void TCustomWinSocket::Close()
@@ -116,10 +192,21 @@ void TCustomWinSocket::Close()
         FSocket->abort();
         return;
     }
-    FSocket->flush();
     FConnected = false;
-    FSocket->abort(); // its own disconnected signal finds FConnected false
+    FReadingHeld = false;
+    if (!FRecording)
+        HandOverToLinger();
     FinishClose();
+}
+
+void TCustomWinSocket::HandOverToLinger()
+{
+    // The network connection goes on alone; this object gets a fresh socket,
+    // so that its state reads closed at once and it can connect again.
+    QObject::disconnect(FSocket, nullptr, nullptr, nullptr);
+    linger(FSocket);
+    FSocket = new QTcpSocket;
+    Wire();
 }
 
 void TCustomWinSocket::FinishClose()
@@ -161,13 +248,23 @@ TIPv4 TCustomWinSocket::LookupName(const AnsiString& Name) const
     return toIPv4(resolveIPv4(Name));
 }
 
-// Marks a connection as inside one of its own events, so that its owner
-// never frees it while a handler (or a message pump inside one) runs.
-struct TCustomWinSocket::BusyGuard {
-    explicit BusyGuard(TCustomWinSocket* s) : S(s) { ++S->FBusy; }
-    ~BusyGuard() { --S->FBusy; }
-    TCustomWinSocket* S;
-};
+void TCustomWinSocket::LookupNameAsync(const AnsiString& Name, std::function<void(const TIPv4&)> Done)
+{
+    QHostAddress literal;
+    if (literal.setAddress(ToQString(Name)) && literal.protocol() == QAbstractSocket::IPv4Protocol) {
+        QTimer::singleShot(0, FContext.get(), [Done, a = toIPv4(literal)] { DispatchEvent([&] { Done(a); }); });
+        return;
+    }
+    QHostInfo::lookupHost(ToQString(Name), FContext.get(), [Done](const QHostInfo& info) {
+        TIPv4 address{0, 0, 0, 0};
+        for (const QHostAddress& a : info.addresses())
+            if (a.protocol() == QAbstractSocket::IPv4Protocol) {
+                address = toIPv4(a);
+                break;
+            }
+        DispatchEvent([&] { Done(address); });
+    });
+}
 
 void TCustomWinSocket::HandleConnected()
 {
@@ -180,6 +277,12 @@ void TCustomWinSocket::HandleConnected()
 
 void TCustomWinSocket::HandleReadyRead()
 {
+    if (!FReadingHeld)
+        DeliverRead();
+}
+
+void TCustomWinSocket::DeliverRead()
+{
     BusyGuard busy(this);
     if (FConnected && FHooks.Read)
         DispatchEvent([this] { FHooks.Read(this); });
@@ -190,9 +293,10 @@ void TCustomWinSocket::HandleDisconnected()
     BusyGuard busy(this);
     if (!FConnected)
         return;
-    // Text that came with the close is read before the disconnect is told.
+    // Text that came with the close is read before the disconnect is told,
+    // also while reading is held.
     if (FSocket->bytesAvailable() > 0)
-        HandleReadyRead();
+        DeliverRead();
     if (!FConnected)
         return; // the read handler closed the connection itself
     FConnected = false;
@@ -223,6 +327,7 @@ TClientSocket::TClientSocket(TComponent* Owner) : TComponent(Owner)
     TCustomWinSocket::Hooks hooks;
     hooks.Connect = [this](TCustomWinSocket* s) { if (OnConnect) OnConnect(this, s); };
     hooks.Read = [this](TCustomWinSocket* s) { if (OnRead) OnRead(this, s); };
+    hooks.Write = [this](TCustomWinSocket* s) { if (OnWrite) OnWrite(this, s); };
     hooks.Disconnect = [this](TCustomWinSocket* s) { if (OnDisconnect) OnDisconnect(this, s); };
     hooks.Error = [this](TCustomWinSocket* s, TErrorEvent e, int& code) { if (OnError) OnError(this, s, e, code); };
     FSocket.reset(new TCustomWinSocket(new QTcpSocket, false, std::move(hooks)));
@@ -304,6 +409,7 @@ void TServerSocket::Accept()
         s->setParent(nullptr);
         TCustomWinSocket::Hooks hooks;
         hooks.Read = [this](TCustomWinSocket* c) { if (OnClientRead) OnClientRead(this, c); };
+        hooks.Write = [this](TCustomWinSocket* c) { if (OnClientWrite) OnClientWrite(this, c); };
         hooks.Disconnect = [this](TCustomWinSocket* c) {
             if (OnClientDisconnect)
                 OnClientDisconnect(this, c);

@@ -5,23 +5,35 @@
 // - Events (connect, read, disconnect, error, client connect) run through
 //   DispatchEvent: no exception crosses the event loop.
 // - Close delivers the disconnect event inside the call when the connection
-//   was established; a connection that never connected closes silently.
+//   was established, and the connection reads closed at once; a connection
+//   that never connected closes silently. What was written before Close is
+//   still delivered, as a closed Winsock socket delivers it: the closed
+//   connection lingers until its unsent bytes are out, its peer goes away or
+//   LingerTimeMs pass, and is then freed.
+// - At most ReadChunkBytes wait unread in the program per connection; beyond
+//   them the peer's sending is held back by TCP itself.
 // - A client socket is Active only while its connection is established; a
 //   server socket is Active while it listens.
 // - Open resolves the host name at once (blocking). A failure found then is
 //   thrown as ESocketError; later failures arrive as error events with their
 //   phase. When the error handler leaves ErrorCode nonzero, the framework
 //   shows the error with Application->ShowException.
+// - LookupNameAsync never blocks: its answer arrives later as an event, and
+//   never after the connection object is gone.
 // - A connection object stays valid until the event that reports its
 //   disconnect has returned; it is freed later by its owner.
 #pragma once
 
 #include "framework/classes.h"
 
+#include <QtGlobal>
+
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
+class QObject;
 class QTcpSocket;
 class QTcpServer;
 
@@ -44,6 +56,12 @@ using TIPv4 = std::array<std::uint8_t, 4>;
 // Dotted form of an IPv4 address: 203.0.113.5.
 AnsiString IPv4ToDotted(const TIPv4& Address);
 
+// How long a closed connection may take to deliver what is still unsent.
+constexpr int LingerTimeMs = 30000;
+// The most a connection holds read from the network and not yet taken by
+// ReceiveText.
+constexpr qint64 ReadChunkBytes = 256 * 1024;
+
 class TCustomWinSocket : public TObject {
 public:
     ~TCustomWinSocket() override;
@@ -52,9 +70,19 @@ public:
     AnsiString ReceiveText();
     // Writes the bytes at once. Sends nothing and returns 0 when the
     // connection is not established; otherwise returns the count written.
-    int SendText(const AnsiString& Text);
+    int SendText(std::string_view Text);
+    // Closes the connection; what was written before is still delivered.
     void Close();
     bool Connected() const { return FConnected; }
+    // Bytes written and not yet handed to the network.
+    qint64 PendingOutput() const;
+    // While reading is held, no read event is delivered and the peer's
+    // sending is held back once ReadChunkBytes wait. Releasing it delivers a
+    // read event (from the event loop) for what waits. The read that comes
+    // with the peer's close is delivered even while held, so that nothing
+    // read before a disconnect event is lost.
+    void HoldReading(bool Hold);
+    bool ReadingHeld() const { return FReadingHeld; }
     // The machine's host name.
     AnsiString LocalHost() const;
     AnsiString LocalAddress() const;
@@ -64,25 +92,42 @@ public:
     // Resolves a host name to an IPv4 address (blocking); 0.0.0.0 when the
     // name does not resolve.
     TIPv4 LookupName(const AnsiString& Name) const;
+    // Resolves a host name without blocking and calls Done with the address
+    // (0.0.0.0 when the name does not resolve) from the event loop.
+    void LookupNameAsync(const AnsiString& Name, std::function<void(const TIPv4&)> Done);
+
+    // An in-memory connection for tests and fuzzing: it reads as connected,
+    // ReceiveText returns what was fed, and what is sent is kept in
+    // Recorded() instead of going to a network.
+    static std::unique_ptr<TCustomWinSocket> CreateRecording();
+    void Feed(std::string_view Bytes);
+    std::string& Recorded() { return FRecorded; }
 
 private:
     friend class TClientSocket;
     friend class TServerSocket;
     struct Hooks {
-        std::function<void(TCustomWinSocket*)> Connect, Read, Disconnect;
+        std::function<void(TCustomWinSocket*)> Connect, Read, Write, Disconnect;
         std::function<void(TCustomWinSocket*, TErrorEvent, int&)> Error;
     };
     TCustomWinSocket(QTcpSocket* Socket, bool Connected, Hooks H);
+    void Wire();
+    void HandOverToLinger();
     void HandleConnected();
     void HandleReadyRead();
+    void DeliverRead();
     void HandleDisconnected();
     void HandleError(int QtError);
     void FinishClose();
     struct BusyGuard;
 
     QTcpSocket* FSocket;
+    std::unique_ptr<QObject> FContext; // lives as long as this object: the target of its later events
     int FBusy = 0;
     bool FConnected;
+    bool FReadingHeld = false;
+    bool FRecording = false;
+    std::string FFed, FRecorded;
     Hooks FHooks;
 };
 
@@ -108,6 +153,8 @@ public:
     TSocketNotifyEvent OnConnect;
     TSocketNotifyEvent OnDisconnect;
     TSocketNotifyEvent OnRead;
+    // The connection handed written bytes to the network.
+    TSocketNotifyEvent OnWrite;
     TSocketErrorEvent OnError;
 
 private:
@@ -131,6 +178,7 @@ public:
 
     TSocketNotifyEvent OnClientConnect;
     TSocketNotifyEvent OnClientRead;
+    TSocketNotifyEvent OnClientWrite;
     TSocketNotifyEvent OnClientDisconnect;
 
 private:

@@ -45,16 +45,27 @@ void TNimboChat::ServerSocketClientRead(TObject*, TCustomWinSocket* Socket)
     AnsiString received = Socket->ReceiveText();
     if (Socket != ClientConnection)
         return; // a connection that is no longer the session's client
-    ClientBuffer += received;
-    // Wait for the upstream connection, sleeping on the event loop; reads
-    // that come meanwhile append to the buffer and wait the same way.
-    while (SessionState == ssRelay && !ClientSocket->Active())
+    if (!AppendUnfinished(ClientBuffer, received, "client")) {
+        Socket->Close();
+        return;
+    }
+    // Wait for the upstream connection, sleeping on the event loop. No new
+    // read event comes for this connection while its handler runs, so what
+    // arrives meanwhile is read here, in order, after every wake-up.
+    while (SessionState == ssRelay && !ClientSocket->Active()) {
         Application->WaitForMessages(UpstreamWaitSliceMs);
-    if (SessionState != ssRelay)
+        if (Socket == ClientConnection && !AppendUnfinished(ClientBuffer, Socket->ReceiveText(), "client")) {
+            Socket->Close();
+            return;
+        }
+    }
+    if (SessionState != ssRelay || Socket != ClientConnection)
         return;
     AnsiString line;
-    while (TakeLine(ClientBuffer, line))
+    size_t start = 0;
+    while (TakeLine(ClientBuffer, start, line))
         HandleClientLine(line);
+    ClientBuffer.erase(0, start);
 }
 
 void TNimboChat::HandleClientLine(const AnsiString& Received)

@@ -18,6 +18,12 @@ constexpr int ssRelay = 2;    // started by an accepted local client
 // The log keeps at most this many lines; one more is removed per append.
 constexpr int LogLineLimit = 257;
 
+// The longest unfinished line taken from either peer. IRC lines are at most
+// 512 bytes plus 8191 bytes of tags; a peer that sends more without a line
+// end is disconnected, so that no peer can make the program's memory grow
+// without bound.
+constexpr size_t MaxLineBytes = 1 << 20;
+
 class TNimboChat : public TForm {
 public:
     explicit TNimboChat(TComponent* Owner);
@@ -150,6 +156,10 @@ private:
     void WireEvents();
     void WireDesktopEvents(); // the launcher's and the tray's controls
     void HandleServerLine(const AnsiString& Received);
+    // Appends bytes read from a peer to its buffer. False (the buffer
+    // emptied and a red log line written) when the line not yet ended would
+    // pass MaxLineBytes; the caller then closes that connection.
+    bool AppendUnfinished(AnsiString& Buffer, const AnsiString& Received, const char* Peer);
     void HandleClientLine(const AnsiString& Received);
     bool AnswerCtcp(const AnsiString& Nick, const AnsiString& Query, const AnsiString& Argument);
     void SendAnswer(const AnsiString& Line);
@@ -194,10 +204,12 @@ extern const char* const SupportAddress;
 // upper-cased command and its parameters. A line of a prefix alone has an
 // empty command and parameters.
 void SplitServerLine(const AnsiString& Display, AnsiString& Prefix, AnsiString& Command, AnsiString& Params);
-// Cuts the next line off the front of a receive buffer: the bytes before the
-// first LF, less a CR just before it. False (and the buffer unchanged) when
-// it holds no LF; a NUL byte never hides an LF after it.
-bool TakeLine(AnsiString& Buffer, AnsiString& Line);
+// Takes the next line of a receive buffer from Start on: the bytes before the
+// next LF, less a CR just before it, and moves Start past the LF. False (and
+// Start unchanged) when no LF follows; a NUL byte never hides an LF after it.
+// The caller erases the taken lines once, so cutting a read is linear in its
+// size.
+bool TakeLine(const AnsiString& Buffer, size_t& Start, AnsiString& Line);
 // The message text of PRIVMSG parameters: after a leading ":", else after
 // the target, less one leading ":".
 AnsiString MessageText(const AnsiString& Params);

@@ -22,14 +22,14 @@ AnsiString After(const AnsiString& s, size_t pos)
 
 } // namespace
 
-bool TakeLine(AnsiString& Buffer, AnsiString& Line)
+bool TakeLine(const AnsiString& Buffer, size_t& Start, AnsiString& Line)
 {
-    size_t lf = Buffer.find('\n');
+    size_t lf = Buffer.find('\n', Start);
     if (lf == AnsiString::npos)
         return false;
-    size_t end = (lf > 0 && Buffer[lf - 1] == '\r') ? lf - 1 : lf;
-    Line.assign(Buffer, 0, end);
-    Buffer.erase(0, lf + 1);
+    size_t end = (lf > Start && Buffer[lf - 1] == '\r') ? lf - 1 : lf;
+    Line.assign(Buffer, Start, end - Start);
+    Start = lf + 1;
     return true;
 }
 
@@ -59,12 +59,32 @@ AnsiString MessageText(const AnsiString& Params)
     return text;
 }
 
+bool TNimboChat::AppendUnfinished(AnsiString& Buffer, const AnsiString& Received, const char* Peer)
+{
+    size_t lastLf = Received.rfind('\n');
+    size_t unfinished = lastLf == AnsiString::npos ? Buffer.size() + Received.size() : Received.size() - lastLf - 1;
+    if (unfinished > MaxLineBytes) {
+        Buffer.clear();
+        AddLog(AnsiString("Line from the ") + Peer + " longer than " + std::to_string(MaxLineBytes) +
+                   " bytes without a line end: connection closed",
+               clRed, false);
+        return false;
+    }
+    Buffer += Received;
+    return true;
+}
+
 void TNimboChat::ClientSocketRead(TObject*, TCustomWinSocket* Socket)
 {
-    ServerBuffer += Socket->ReceiveText();
+    if (!AppendUnfinished(ServerBuffer, Socket->ReceiveText(), "server")) {
+        Socket->Close();
+        return;
+    }
     AnsiString received;
-    while (TakeLine(ServerBuffer, received))
+    size_t start = 0;
+    while (TakeLine(ServerBuffer, start, received))
         HandleServerLine(received);
+    ServerBuffer.erase(0, start);
 }
 
 void TNimboChat::HandleServerLine(const AnsiString& Received)
@@ -104,8 +124,12 @@ bool TNimboChat::ProcessServerLine(const AnsiString& Prefix, const AnsiString& C
     }
     if (Command == "001") {
         size_t at = SjisFind(Params, "@");
+        // The name is the server's choice: it is resolved without blocking the
+        // window, and GlobalEdit is filled when the answer comes.
         if (at != AnsiString::npos)
-            GlobalEdit->SetText(IPv4ToDotted(ClientSocket->Socket()->LookupName(Params.substr(at + 1))));
+            ClientSocket->Socket()->LookupNameAsync(Params.substr(at + 1), [this](const TIPv4& Address) {
+                GlobalEdit->SetText(IPv4ToDotted(Address));
+            });
     }
     if (fromServer || Command != "PRIVMSG")
         return false;

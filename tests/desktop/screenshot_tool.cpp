@@ -46,6 +46,7 @@ void FillIn(TNimboChat& w)
     w.AddLog(Sjis(":Jiro!jiro@example.jp PRIVMSG #leaf :たろうさん、何時から？"), clBlack, true);
     w.AddLog("CTCP VERSION from Hanako", clBlue, false);
     w.AddLog(Sjis("PRIVMSG #leaf :9時からです。"), clBlack, false);
+    w.LogRichEdit->UpdateView();
 }
 
 bool Grab(const TForm& form, const QString& path)

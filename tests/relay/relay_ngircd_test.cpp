@@ -61,7 +61,7 @@ TEST_F(RelayWithServer, ChatArrivesByteExactBothWays)
 TEST_F(RelayWithServer, WelcomeFillsTheGlobalAddressAndIsForwarded)
 {
     // ngircd's welcome ends in Taro!~taro@localhost (DNS is off: the address).
-    EXPECT_EQ(w->GlobalEdit->Text(), "127.0.0.1");
+    EXPECT_TRUE(WaitUntil([&] { return w->GlobalEdit->Text() == "127.0.0.1"; }));
     EXPECT_FALSE(taro.LineWith(" 001 Taro ").isEmpty());
 }
 
