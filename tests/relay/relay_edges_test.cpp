@@ -1,13 +1,75 @@
-// The relay against hostile and slow peers, on real 127.0.0.1 sockets: a
-// peer that never ends its line, a session that ends right after a burst.
+// The relay against late, hostile and slow peers, on real 127.0.0.1
+// sockets: an upstream that accepts late, a peer that never ends its line, a session that ends right after a burst.
 #include "relay/probe.h"
 #include "support_code/irc_peers.h"
 
 #include <QTcpServer>
+#include <QTimer>
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 
 namespace {
+
+// A listening socket on a low port whose accept queue is full, so that a
+// connect to it waits for its SYN to be sent again until Release() makes room.
+class LateUpstream {
+public:
+    LateUpstream()
+    {
+        FListen = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        FPort = FreeLowPort();
+        a.sin_port = htons(FPort);
+        bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(FListen, 0);
+        for (int i = 0; i < 4; ++i) { // fills the accept queue
+            int f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            FFillers.push_back(f);
+        }
+        fcntl(FListen, F_SETFL, O_NONBLOCK);
+    }
+    ~LateUpstream()
+    {
+        for (int f : FFillers)
+            close(f);
+        for (int f : FAccepted)
+            close(f);
+        close(FListen);
+    }
+    quint16 Port() const { return FPort; }
+    void Release()
+    {
+        for (int f = accept(FListen, nullptr, nullptr); f >= 0; f = accept(FListen, nullptr, nullptr))
+            FAccepted.push_back(f);
+    }
+    // What arrived on the accepted connections; only the relay's sends.
+    std::string Read()
+    {
+        Release();
+        char buf[4096];
+        for (int f : FAccepted) {
+            ssize_t n = recv(f, buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0)
+                FGot.append(buf, static_cast<size_t>(n));
+        }
+        return FGot;
+    }
+
+private:
+    int FListen = -1;
+    quint16 FPort = 0;
+    std::vector<int> FFillers, FAccepted;
+    std::string FGot;
+};
 
 std::unique_ptr<TNimboChat> RelayTo(quint16 upstreamPort, quint16& listenPort)
 {
@@ -17,6 +79,37 @@ std::unique_ptr<TNimboChat> RelayTo(quint16 upstreamPort, quint16& listenPort)
     listenPort = FreeLowPort();
     w->ServerPortEdit->SetText(std::to_string(listenPort));
     return w;
+}
+
+TEST(RelayEdges, LinesWrittenWhileTheUpstreamConnectsLateArriveInOrder)
+{
+    LateUpstream upstream;
+    quint16 listenPort = 0;
+    auto w = RelayTo(upstream.Port(), listenPort);
+    IrcClient client;
+    ASSERT_TRUE(client.Connect(listenPort));
+    ASSERT_TRUE(WaitUntil([&] { return w->ClientSocket->Connecting(); }));
+    // The window's read handler waits inside the event loop, so the pieces
+    // are written, and the upstream is later given room, by timers; each
+    // piece goes while the connect is still under way.
+    const QByteArray pieces[] = {"NICK taro\r\n", "USER taro h s :Taro\r\n", "PRIVMSG #leaf :spl", "it\r\n"};
+    int written = 0;
+    bool allWhileConnecting = true;
+    QTimer writer;
+    QObject::connect(&writer, &QTimer::timeout, [&] {
+        if (written < 4) {
+            allWhileConnecting = allWhileConnecting && w->ClientSocket->Connecting();
+            client.Send(pieces[written++]);
+        } else {
+            upstream.Release();
+        }
+    });
+    writer.start(200);
+    ASSERT_TRUE(WaitUntil([&] { return w->ClientSocket->Active(); }, 15000));
+    EXPECT_TRUE(allWhileConnecting);
+    const std::string all = "NICK taro\r\nUSER taro h s :Taro\r\nPRIVMSG #leaf :split\r\n";
+    EXPECT_TRUE(WaitUntil([&] { return upstream.Read() == all; }));
+    EXPECT_EQ(upstream.Read(), all);
 }
 
 class RelayToServer : public ::testing::Test {
