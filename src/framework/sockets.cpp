@@ -8,8 +8,6 @@
 #include <QCoreApplication>
 #include <QTimer>
 
-#include <utility>
-
 namespace {
 
 // The Windows sockets error code for a Qt socket error, so handlers and
@@ -58,17 +56,29 @@ TIPv4 toIPv4(const QHostAddress& address)
             static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
 }
 
-// First IPv4 address of a host name, or a null address.
-QHostAddress resolveIPv4(const AnsiString& name)
+// The address a name writes as a dotted IPv4 literal, or a null address.
+QHostAddress ipv4Literal(const AnsiString& name)
 {
     QHostAddress literal;
     if (literal.setAddress(ToQString(name)) && literal.protocol() == QAbstractSocket::IPv4Protocol)
         return literal;
-    QHostInfo info = QHostInfo::fromName(ToQString(name));
+    return {};
+}
+
+// First IPv4 address of a lookup's answer, or a null address.
+QHostAddress firstIPv4(const QHostInfo& info)
+{
     for (const QHostAddress& a : info.addresses())
         if (a.protocol() == QAbstractSocket::IPv4Protocol)
             return a;
     return {};
+}
+
+// First IPv4 address of a host name, or a null address.
+QHostAddress resolveIPv4(const AnsiString& name)
+{
+    QHostAddress literal = ipv4Literal(name);
+    return literal.isNull() ? firstIPv4(QHostInfo::fromName(ToQString(name))) : literal;
 }
 
 // Lets a closed connection deliver what is still unsent, then frees it:
@@ -119,11 +129,6 @@ void TCustomWinSocket::Wire()
     FSocket->setReadBufferSize(ReadChunkBytes);
     QObject::connect(FSocket, &QTcpSocket::connected, FSocket, [this] { HandleConnected(); });
     QObject::connect(FSocket, &QTcpSocket::readyRead, FSocket, [this] { HandleReadyRead(); });
-    QObject::connect(FSocket, &QTcpSocket::bytesWritten, FSocket, [this] {
-        BusyGuard busy(this);
-        if (FConnected && FHooks.Write)
-            DispatchEvent([this] { FHooks.Write(this); });
-    });
     QObject::connect(FSocket, &QTcpSocket::disconnected, FSocket, [this] { HandleDisconnected(); });
     QObject::connect(FSocket, &QTcpSocket::errorOccurred, FSocket,
                      [this](QAbstractSocket::SocketError e) { HandleError(static_cast<int>(e)); });
@@ -136,54 +141,19 @@ TCustomWinSocket::~TCustomWinSocket()
     delete FSocket;
 }
 
-std::unique_ptr<TCustomWinSocket> TCustomWinSocket::CreateRecording()
-{
-    std::unique_ptr<TCustomWinSocket> s(new TCustomWinSocket(new QTcpSocket, true, {}));
-    s->FRecording = true;
-    return s;
-}
-
-void TCustomWinSocket::Feed(std::string_view Bytes)
-{
-    FFed.append(Bytes);
-}
-
 AnsiString TCustomWinSocket::ReceiveText()
 {
-    if (FRecording)
-        return std::exchange(FFed, {});
     QByteArray bytes = FSocket->readAll();
     return AnsiString(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
-int TCustomWinSocket::SendText(std::string_view Text)
+int TCustomWinSocket::SendText(const AnsiString& Text)
 {
     if (!FConnected || Text.empty())
         return 0;
-    if (FRecording) {
-        FRecorded.append(Text);
-        return static_cast<int>(Text.size());
-    }
     qint64 written = FSocket->write(Text.data(), static_cast<qint64>(Text.size()));
     FSocket->flush();
     return written < 0 ? 0 : static_cast<int>(written);
-}
-
-qint64 TCustomWinSocket::PendingOutput() const
-{
-    return FSocket->bytesToWrite();
-}
-
-void TCustomWinSocket::HoldReading(bool Hold)
-{
-    if (FReadingHeld == Hold)
-        return;
-    FReadingHeld = Hold;
-    if (!Hold)
-        QTimer::singleShot(0, FContext.get(), [this] {
-            if (!FReadingHeld && FSocket->bytesAvailable() > 0)
-                HandleReadyRead();
-        });
 }
 
 void TCustomWinSocket::Close()
@@ -193,9 +163,7 @@ void TCustomWinSocket::Close()
         return;
     }
     FConnected = false;
-    FReadingHeld = false;
-    if (!FRecording)
-        HandOverToLinger();
+    HandOverToLinger();
     FinishClose();
 }
 
@@ -250,18 +218,13 @@ TIPv4 TCustomWinSocket::LookupName(const AnsiString& Name) const
 
 void TCustomWinSocket::LookupNameAsync(const AnsiString& Name, std::function<void(const TIPv4&)> Done)
 {
-    QHostAddress literal;
-    if (literal.setAddress(ToQString(Name)) && literal.protocol() == QAbstractSocket::IPv4Protocol) {
+    QHostAddress literal = ipv4Literal(Name);
+    if (!literal.isNull()) {
         QTimer::singleShot(0, FContext.get(), [Done, a = toIPv4(literal)] { DispatchEvent([&] { Done(a); }); });
         return;
     }
     QHostInfo::lookupHost(ToQString(Name), FContext.get(), [Done](const QHostInfo& info) {
-        TIPv4 address{0, 0, 0, 0};
-        for (const QHostAddress& a : info.addresses())
-            if (a.protocol() == QAbstractSocket::IPv4Protocol) {
-                address = toIPv4(a);
-                break;
-            }
+        TIPv4 address = toIPv4(firstIPv4(info));
         DispatchEvent([&] { Done(address); });
     });
 }
@@ -277,12 +240,6 @@ void TCustomWinSocket::HandleConnected()
 
 void TCustomWinSocket::HandleReadyRead()
 {
-    if (!FReadingHeld)
-        DeliverRead();
-}
-
-void TCustomWinSocket::DeliverRead()
-{
     BusyGuard busy(this);
     if (FConnected && FHooks.Read)
         DispatchEvent([this] { FHooks.Read(this); });
@@ -293,10 +250,9 @@ void TCustomWinSocket::HandleDisconnected()
     BusyGuard busy(this);
     if (!FConnected)
         return;
-    // Text that came with the close is read before the disconnect is told,
-    // also while reading is held.
+    // Text that came with the close is read before the disconnect is told.
     if (FSocket->bytesAvailable() > 0)
-        DeliverRead();
+        HandleReadyRead();
     if (!FConnected)
         return; // the read handler closed the connection itself
     FConnected = false;
@@ -327,7 +283,6 @@ TClientSocket::TClientSocket(TComponent* Owner) : TComponent(Owner)
     TCustomWinSocket::Hooks hooks;
     hooks.Connect = [this](TCustomWinSocket* s) { if (OnConnect) OnConnect(this, s); };
     hooks.Read = [this](TCustomWinSocket* s) { if (OnRead) OnRead(this, s); };
-    hooks.Write = [this](TCustomWinSocket* s) { if (OnWrite) OnWrite(this, s); };
     hooks.Disconnect = [this](TCustomWinSocket* s) { if (OnDisconnect) OnDisconnect(this, s); };
     hooks.Error = [this](TCustomWinSocket* s, TErrorEvent e, int& code) { if (OnError) OnError(this, s, e, code); };
     FSocket.reset(new TCustomWinSocket(new QTcpSocket, false, std::move(hooks)));
@@ -409,7 +364,6 @@ void TServerSocket::Accept()
         s->setParent(nullptr);
         TCustomWinSocket::Hooks hooks;
         hooks.Read = [this](TCustomWinSocket* c) { if (OnClientRead) OnClientRead(this, c); };
-        hooks.Write = [this](TCustomWinSocket* c) { if (OnClientWrite) OnClientWrite(this, c); };
         hooks.Disconnect = [this](TCustomWinSocket* c) {
             if (OnClientDisconnect)
                 OnClientDisconnect(this, c);

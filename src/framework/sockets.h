@@ -31,7 +31,6 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <string_view>
 
 class QObject;
 class QTcpSocket;
@@ -70,19 +69,10 @@ public:
     AnsiString ReceiveText();
     // Writes the bytes at once. Sends nothing and returns 0 when the
     // connection is not established; otherwise returns the count written.
-    int SendText(std::string_view Text);
+    int SendText(const AnsiString& Text);
     // Closes the connection; what was written before is still delivered.
     void Close();
     bool Connected() const { return FConnected; }
-    // Bytes written and not yet handed to the network.
-    qint64 PendingOutput() const;
-    // While reading is held, no read event is delivered and the peer's
-    // sending is held back once ReadChunkBytes wait. Releasing it delivers a
-    // read event (from the event loop) for what waits. The read that comes
-    // with the peer's close is delivered even while held, so that nothing
-    // read before a disconnect event is lost.
-    void HoldReading(bool Hold);
-    bool ReadingHeld() const { return FReadingHeld; }
     // The machine's host name.
     AnsiString LocalHost() const;
     AnsiString LocalAddress() const;
@@ -96,18 +86,11 @@ public:
     // (0.0.0.0 when the name does not resolve) from the event loop.
     void LookupNameAsync(const AnsiString& Name, std::function<void(const TIPv4&)> Done);
 
-    // An in-memory connection for tests and fuzzing: it reads as connected,
-    // ReceiveText returns what was fed, and what is sent is kept in
-    // Recorded() instead of going to a network.
-    static std::unique_ptr<TCustomWinSocket> CreateRecording();
-    void Feed(std::string_view Bytes);
-    std::string& Recorded() { return FRecorded; }
-
 private:
     friend class TClientSocket;
     friend class TServerSocket;
     struct Hooks {
-        std::function<void(TCustomWinSocket*)> Connect, Read, Write, Disconnect;
+        std::function<void(TCustomWinSocket*)> Connect, Read, Disconnect;
         std::function<void(TCustomWinSocket*, TErrorEvent, int&)> Error;
     };
     TCustomWinSocket(QTcpSocket* Socket, bool Connected, Hooks H);
@@ -115,7 +98,6 @@ private:
     void HandOverToLinger();
     void HandleConnected();
     void HandleReadyRead();
-    void DeliverRead();
     void HandleDisconnected();
     void HandleError(int QtError);
     void FinishClose();
@@ -125,9 +107,6 @@ private:
     std::unique_ptr<QObject> FContext; // lives as long as this object: the target of its later events
     int FBusy = 0;
     bool FConnected;
-    bool FReadingHeld = false;
-    bool FRecording = false;
-    std::string FFed, FRecorded;
     Hooks FHooks;
 };
 
@@ -153,8 +132,6 @@ public:
     TSocketNotifyEvent OnConnect;
     TSocketNotifyEvent OnDisconnect;
     TSocketNotifyEvent OnRead;
-    // The connection handed written bytes to the network.
-    TSocketNotifyEvent OnWrite;
     TSocketErrorEvent OnError;
 
 private:
@@ -178,7 +155,6 @@ public:
 
     TSocketNotifyEvent OnClientConnect;
     TSocketNotifyEvent OnClientRead;
-    TSocketNotifyEvent OnClientWrite;
     TSocketNotifyEvent OnClientDisconnect;
 
 private:

@@ -45,21 +45,22 @@ void TNimboChat::ServerSocketClientRead(TObject*, TCustomWinSocket* Socket)
     AnsiString received = Socket->ReceiveText();
     if (Socket != ClientConnection)
         return; // a connection that is no longer the session's client
-    if (!AppendUnfinished(ClientBuffer, received, "client")) {
-        Socket->Close();
-        return;
-    }
     // Wait for the upstream connection, sleeping on the event loop. No new
     // read event comes for this connection while its handler runs, so what
     // arrives meanwhile is read here, in order, after every wake-up.
-    while (SessionState == ssRelay && !ClientSocket->Active()) {
-        Application->WaitForMessages(UpstreamWaitSliceMs);
-        if (Socket == ClientConnection && !AppendUnfinished(ClientBuffer, Socket->ReceiveText(), "client")) {
+    while (true) {
+        if (!AppendUnfinished(ClientBuffer, received, "client")) {
             Socket->Close();
             return;
         }
+        if (SessionState != ssRelay || ClientSocket->Active())
+            break;
+        Application->WaitForMessages(UpstreamWaitSliceMs);
+        if (Socket != ClientConnection)
+            return;
+        received = Socket->ReceiveText();
     }
-    if (SessionState != ssRelay || Socket != ClientConnection)
+    if (SessionState != ssRelay)
         return;
     AnsiString line;
     size_t start = 0;

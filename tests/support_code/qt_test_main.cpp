@@ -6,6 +6,7 @@
 #include "kanji/kanji_convert.h"
 
 #include <QApplication>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 namespace {
@@ -31,6 +32,10 @@ RecordingSink& Recorded()
 int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    // Each run starts with no stored settings: what an earlier run saved
+    // never leaks into this one.
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
     QApplication qtApp(argc, argv);
     TApplication app;
     Application = &app;
