@@ -129,6 +129,10 @@ void TCustomWinSocket::Wire()
     FSocket->setReadBufferSize(ReadChunkBytes);
     QObject::connect(FSocket, &QTcpSocket::connected, FSocket, [this] { HandleConnected(); });
     QObject::connect(FSocket, &QTcpSocket::readyRead, FSocket, [this] { HandleReadyRead(); });
+    // Queued: a write's own flush reports bytes written, and the write event
+    // must never run inside the handler that wrote.
+    QObject::connect(FSocket, &QTcpSocket::bytesWritten, FContext.get(), [this] { HandleBytesWritten(); },
+                     Qt::QueuedConnection);
     QObject::connect(FSocket, &QTcpSocket::disconnected, FSocket, [this] { HandleDisconnected(); });
     QObject::connect(FSocket, &QTcpSocket::errorOccurred, FSocket,
                      [this](QAbstractSocket::SocketError e) { HandleError(static_cast<int>(e)); });
@@ -154,6 +158,11 @@ int TCustomWinSocket::SendText(const AnsiString& Text)
     qint64 written = FSocket->write(Text.data(), static_cast<qint64>(Text.size()));
     FSocket->flush();
     return written < 0 ? 0 : static_cast<int>(written);
+}
+
+qint64 TCustomWinSocket::PendingOutput() const
+{
+    return FSocket->bytesToWrite();
 }
 
 void TCustomWinSocket::Close()
@@ -245,6 +254,13 @@ void TCustomWinSocket::HandleReadyRead()
         DispatchEvent([this] { FHooks.Read(this); });
 }
 
+void TCustomWinSocket::HandleBytesWritten()
+{
+    BusyGuard busy(this);
+    if (FConnected && FHooks.Write)
+        DispatchEvent([this] { FHooks.Write(this); });
+}
+
 void TCustomWinSocket::HandleDisconnected()
 {
     BusyGuard busy(this);
@@ -283,6 +299,7 @@ TClientSocket::TClientSocket(TComponent* Owner) : TComponent(Owner)
     TCustomWinSocket::Hooks hooks;
     hooks.Connect = [this](TCustomWinSocket* s) { if (OnConnect) OnConnect(this, s); };
     hooks.Read = [this](TCustomWinSocket* s) { if (OnRead) OnRead(this, s); };
+    hooks.Write = [this](TCustomWinSocket* s) { if (OnWrite) OnWrite(this, s); };
     hooks.Disconnect = [this](TCustomWinSocket* s) { if (OnDisconnect) OnDisconnect(this, s); };
     hooks.Error = [this](TCustomWinSocket* s, TErrorEvent e, int& code) { if (OnError) OnError(this, s, e, code); };
     FSocket.reset(new TCustomWinSocket(new QTcpSocket, false, std::move(hooks)));
@@ -364,6 +381,7 @@ void TServerSocket::Accept()
         s->setParent(nullptr);
         TCustomWinSocket::Hooks hooks;
         hooks.Read = [this](TCustomWinSocket* c) { if (OnClientRead) OnClientRead(this, c); };
+        hooks.Write = [this](TCustomWinSocket* c) { if (OnClientWrite) OnClientWrite(this, c); };
         hooks.Disconnect = [this](TCustomWinSocket* c) {
             if (OnClientDisconnect)
                 OnClientDisconnect(this, c);

@@ -11,7 +11,12 @@
 //   connection lingers until its unsent bytes are out, its peer goes away or
 //   LingerTimeMs pass, and is then freed.
 // - At most ReadChunkBytes wait unread in the program per connection; beyond
-//   them the peer's sending is held back by TCP itself.
+//   them the peer's sending is held back by TCP itself. A read handler that
+//   leaves the bytes waiting (ReceiveText not called) holds the peer back
+//   the same way; the disconnect event still comes after the peer closes,
+//   with the last bytes still there to read.
+// - The write event runs after written bytes were handed to the network, so
+//   PendingOutput has gone down; never inside the call that wrote.
 // - A client socket is Active only while its connection is established; a
 //   server socket is Active while it listens.
 // - Open resolves the host name at once (blocking). A failure found then is
@@ -70,6 +75,8 @@ public:
     // Writes the bytes at once. Sends nothing and returns 0 when the
     // connection is not established; otherwise returns the count written.
     int SendText(const AnsiString& Text);
+    // Bytes written and not yet handed to the network.
+    qint64 PendingOutput() const;
     // Closes the connection; what was written before is still delivered.
     void Close();
     bool Connected() const { return FConnected; }
@@ -90,7 +97,7 @@ private:
     friend class TClientSocket;
     friend class TServerSocket;
     struct Hooks {
-        std::function<void(TCustomWinSocket*)> Connect, Read, Disconnect;
+        std::function<void(TCustomWinSocket*)> Connect, Read, Write, Disconnect;
         std::function<void(TCustomWinSocket*, TErrorEvent, int&)> Error;
     };
     TCustomWinSocket(QTcpSocket* Socket, bool Connected, Hooks H);
@@ -98,6 +105,7 @@ private:
     void HandOverToLinger();
     void HandleConnected();
     void HandleReadyRead();
+    void HandleBytesWritten();
     void HandleDisconnected();
     void HandleError(int QtError);
     void FinishClose();
@@ -132,6 +140,7 @@ public:
     TSocketNotifyEvent OnConnect;
     TSocketNotifyEvent OnDisconnect;
     TSocketNotifyEvent OnRead;
+    TSocketNotifyEvent OnWrite;
     TSocketErrorEvent OnError;
 
 private:
@@ -155,6 +164,7 @@ public:
 
     TSocketNotifyEvent OnClientConnect;
     TSocketNotifyEvent OnClientRead;
+    TSocketNotifyEvent OnClientWrite;
     TSocketNotifyEvent OnClientDisconnect;
 
 private:

@@ -42,6 +42,8 @@ void TNimboChat::ServerSocketClientConnect(TObject*, TCustomWinSocket* Socket)
 
 void TNimboChat::ServerSocketClientRead(TObject*, TCustomWinSocket* Socket)
 {
+    if (Socket == ClientConnection && UpstreamBackedUp())
+        return; // the client's lines wait in the network until the upstream takes more
     AnsiString received = Socket->ReceiveText();
     if (Socket != ClientConnection)
         return; // a connection that is no longer the session's client
@@ -67,6 +69,17 @@ void TNimboChat::ServerSocketClientRead(TObject*, TCustomWinSocket* Socket)
     while (TakeLine(ClientBuffer, start, line))
         HandleClientLine(line);
     ClientBuffer.erase(0, start);
+}
+
+void TNimboChat::ClientSocketWrite(TObject*, TCustomWinSocket*)
+{
+    if (ClientConnection && !UpstreamBackedUp())
+        ServerSocketClientRead(ServerSocket, ClientConnection);
+}
+
+bool TNimboChat::UpstreamBackedUp() const
+{
+    return ClientSocket->Active() && ClientSocket->Socket()->PendingOutput() > HighWaterBytes;
 }
 
 void TNimboChat::HandleClientLine(const AnsiString& Received)

@@ -84,6 +84,8 @@ void TNimboChat::CreateControls()
     FlashTimer = new TTimer(this);
     FlashTimer->SetInterval(1000);
     FlashTimer->SetEnabled(true);
+    LinePumpTimer = new TTimer(this);
+    LinePumpTimer->SetInterval(0);
 }
 
 void TNimboChat::CreateServerPage()
@@ -181,11 +183,13 @@ void TNimboChat::WireEvents()
     ClientSocket->OnConnect = [this](TObject* s, TCustomWinSocket* c) { ClientSocketConnect(s, c); };
     ClientSocket->OnDisconnect = [this](TObject* s, TCustomWinSocket* c) { ClientSocketDisconnect(s, c); };
     ClientSocket->OnRead = [this](TObject* s, TCustomWinSocket* c) { ClientSocketRead(s, c); };
+    ClientSocket->OnWrite = [this](TObject* s, TCustomWinSocket* c) { ClientSocketWrite(s, c); };
     ClientSocket->OnError = [this](TObject* s, TCustomWinSocket* c, TErrorEvent e, int& code) {
         ClientSocketError(s, c, e, code);
     };
     ServerSocket->OnClientConnect = [this](TObject* s, TCustomWinSocket* c) { ServerSocketClientConnect(s, c); };
     ServerSocket->OnClientRead = [this](TObject* s, TCustomWinSocket* c) { ServerSocketClientRead(s, c); };
+    ServerSocket->OnClientWrite = [this](TObject* s, TCustomWinSocket* c) { ServerSocketClientWrite(s, c); };
     ServerSocket->OnClientDisconnect = [this](TObject* s, TCustomWinSocket* c) { ServerSocketClientDisconnect(s, c); };
     ServerPortEdit->OnChange = [this](TObject* s) { ServerPortEditChange(s); };
     LocalEdit->OnChange = [this](TObject* s) { LocalEditChange(s); };
@@ -193,6 +197,7 @@ void TNimboChat::WireEvents()
     KeywordCheckBox->OnClick = [this](TObject* s) { KeywordCheckBoxClick(s); };
     KeyEditButton->OnClick = [this](TObject* s) { KeyEditButtonClick(s); };
     FlashTimer->OnTimer = [this](TObject* s) { FlashTimerTimer(s); };
+    LinePumpTimer->OnTimer = [this](TObject*) { ContinueServerLines(); };
     WireDesktopEvents();
 }
 

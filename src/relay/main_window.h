@@ -24,6 +24,17 @@ constexpr int LogLineLimit = 257;
 // without bound.
 constexpr size_t MaxLineBytes = 1 << 20;
 
+// The most output for one peer that may wait unsent in the program. While
+// the local client's waiting output is above it, the upstream is not read
+// (what the server sends waits in the network, and TCP holds it back), and
+// the other way round; reading goes on once the output has gone down.
+constexpr qint64 HighWaterBytes = 4 << 20;
+
+// The longest one turn of server line handling runs before the window's
+// other events get theirs; the lines not yet handled keep their order and
+// are taken up on the next turn.
+constexpr int LineSliceMs = 10;
+
 class TNimboChat : public TForm {
 public:
     explicit TNimboChat(TComponent* Owner);
@@ -78,6 +89,7 @@ public:
     TMenuItem* N1;
     TMenuItem* QuitItem;
     TTimer* FlashTimer;
+    TTimer* LinePumpTimer; // takes up waiting server lines, turn by turn
 
     void FormCreate(TObject* Sender);
     void FormDestroy(TObject* Sender);
@@ -92,6 +104,9 @@ public:
 
     // Lines from the upstream server.
     void ClientSocketRead(TObject* Sender, TCustomWinSocket* Socket);
+    // The upstream took written bytes: the local client's lines that waited
+    // for it are read.
+    void ClientSocketWrite(TObject* Sender, TCustomWinSocket* Socket);
     // Answers PING and CTCP queries; true when the line was answered and
     // must not go on to the local client.
     bool ProcessServerLine(const AnsiString& Prefix, const AnsiString& Command, const AnsiString& Params);
@@ -99,6 +114,9 @@ public:
     // The local client.
     void ServerSocketClientConnect(TObject* Sender, TCustomWinSocket* Socket);
     void ServerSocketClientRead(TObject* Sender, TCustomWinSocket* Socket);
+    // The local client took written bytes: server lines that waited for it
+    // are handled.
+    void ServerSocketClientWrite(TObject* Sender, TCustomWinSocket* Socket);
     void ServerSocketClientDisconnect(TObject* Sender, TCustomWinSocket* Socket);
     void ServerPortEditChange(TObject* Sender);
 
@@ -155,6 +173,17 @@ private:
     void CreateMenu();
     void WireEvents();
     void WireDesktopEvents(); // the launcher's and the tray's controls
+    // Reads what the upstream has sent and handles its lines for one turn.
+    void ReadServer(TCustomWinSocket* Socket);
+    // Handles the complete lines of ServerBuffer in order: for one turn of
+    // LineSliceMs while the local client keeps up, or all of them (Whole).
+    // Lines left over are taken up by LinePumpTimer.
+    void HandleServerLines(bool Whole);
+    // The next turn: waiting lines first, then what waits in the network.
+    void ContinueServerLines();
+    bool ServerLinesWaiting() const;
+    bool ClientBackedUp() const;
+    bool UpstreamBackedUp() const;
     void HandleServerLine(const AnsiString& Received);
     // Appends bytes read from a peer to its buffer. False (the buffer
     // emptied and a red log line written) when the line not yet ended would

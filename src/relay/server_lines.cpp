@@ -6,6 +6,8 @@
 #include "kanji/sjis_search.h"
 #include "relay/main_window.h"
 
+#include <chrono>
+
 namespace {
 
 constexpr char CTCP = '\x01';
@@ -76,15 +78,55 @@ bool TNimboChat::AppendUnfinished(AnsiString& Buffer, const AnsiString& Received
 
 void TNimboChat::ClientSocketRead(TObject*, TCustomWinSocket* Socket)
 {
+    // While earlier lines wait their turn, or the local client is not keeping
+    // up, what the server sends waits in the network.
+    if (ServerLinesWaiting() || ClientBackedUp())
+        return;
+    ReadServer(Socket);
+}
+
+void TNimboChat::ServerSocketClientWrite(TObject*, TCustomWinSocket* Socket)
+{
+    if (Socket == ClientConnection && !ClientBackedUp())
+        ContinueServerLines();
+}
+
+void TNimboChat::ReadServer(TCustomWinSocket* Socket)
+{
     if (!AppendUnfinished(ServerBuffer, Socket->ReceiveText(), "server")) {
         Socket->Close();
         return;
     }
+    HandleServerLines(false);
+}
+
+void TNimboChat::HandleServerLines(bool Whole)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(LineSliceMs);
     AnsiString received;
     size_t start = 0;
-    while (TakeLine(ServerBuffer, start, received))
+    while ((Whole || (!ClientBackedUp() && Clock::now() < deadline)) && TakeLine(ServerBuffer, start, received))
         HandleServerLine(received);
     ServerBuffer.erase(0, start);
+    LinePumpTimer->SetEnabled(ServerLinesWaiting() && !ClientBackedUp());
+}
+
+void TNimboChat::ContinueServerLines()
+{
+    HandleServerLines(false);
+    if (!ServerLinesWaiting() && !ClientBackedUp() && ClientSocket->Active())
+        ReadServer(ClientSocket->Socket());
+}
+
+bool TNimboChat::ServerLinesWaiting() const
+{
+    return ServerBuffer.find('\n') != AnsiString::npos;
+}
+
+bool TNimboChat::ClientBackedUp() const
+{
+    return SessionState == ssRelay && ClientConnection && ClientConnection->PendingOutput() > HighWaterBytes;
 }
 
 void TNimboChat::HandleServerLine(const AnsiString& Received)

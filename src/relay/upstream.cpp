@@ -62,10 +62,14 @@ void TNimboChat::ClientSocketConnect(TObject*, TCustomWinSocket* Socket)
     ConnectedLayout();
 }
 
-void TNimboChat::ClientSocketDisconnect(TObject*, TCustomWinSocket*)
+void TNimboChat::ClientSocketDisconnect(TObject*, TCustomWinSocket* Socket)
 {
     if (SessionState == ssClosing)
         return;
+    // The server's last lines, its final ERROR among them, are handled and
+    // passed on before the session ends.
+    if (AppendUnfinished(ServerBuffer, Socket->ReceiveText(), "server"))
+        HandleServerLines(true);
     IdleLayout();
     if (SessionState == ssRelay) {
         SessionState = ssIdle;

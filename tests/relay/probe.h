@@ -13,4 +13,6 @@ struct NimboChatProbe {
     static bool& Flashing(TNimboChat& w) { return w.Flashing; }
     static bool& TrayIconShown(TNimboChat& w) { return w.TrayIconShown; }
     static TStringList* KeywordList(TNimboChat& w) { return w.KeywordList; }
+    static void ContinueServerLines(TNimboChat& w) { w.ContinueServerLines(); }
+    static bool ServerLinesWaiting(TNimboChat& w) { return w.ServerLinesWaiting(); }
 };

@@ -3,6 +3,7 @@
 #include "relay/probe.h"
 #include "support_code/irc_peers.h"
 
+#include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -185,6 +186,85 @@ TEST_F(RelayToServer, ABurstAndTheFinalErrorReachAClientThatReadsLate)
     client.Socket().setReadBufferSize(0);
     EXPECT_TRUE(client.WaitFor("ERROR :Closing Link\r\n", 20000));
     EXPECT_EQ(client.Received().count("of the burst"), 20000);
+}
+
+TEST_F(RelayToServer, AHundredThousandLinesAreHandledInTurnsThatLetTheWindowRunAndKeepTheirOrder)
+{
+    QByteArray burst;
+    for (int i = 0; i < 100000; ++i)
+        burst += ":a!b@c PRIVMSG #leaf :\x1B$B$3$s$K$A$O\x1B(B " + QByteArray::number(i) + "\r\n";
+    NimboChatProbe::ServerBuffer(*w).assign(burst.constData(), static_cast<size_t>(burst.size()));
+    NimboChatProbe::ContinueServerLines(*w);
+    EXPECT_TRUE(NimboChatProbe::ServerLinesWaiting(*w)) << "one turn handled the whole burst";
+    server->write("PING :after\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return server->readAll().contains("PONG :after"); }, 60000));
+    // Every line of the burst was passed on, in order, before the PING was answered.
+    EXPECT_TRUE(client.WaitFor(burst.right(40)));
+    EXPECT_TRUE(client.Received() == burst);
+}
+
+// Lines of 16 KiB, 48 MiB in all: more than every socket buffer on the way
+// between the peers holds, so a relay that read on regardless would have to
+// keep most of them itself.
+QByteArray Flood(const QByteArray& command)
+{
+    QByteArray flood;
+    for (int i = 0; i < 3072; ++i)
+        flood += command + QByteArray::number(i).rightJustified(5, '0') + QByteArray(16 * 1024, 'q') + "\r\n";
+    return flood;
+}
+
+// Runs the event loop until the relay's waiting output, sampled every
+// millisecond into `most`, has reached the high-water mark, and then the
+// sender's unsent bytes and that output have both stood still for 300 ms.
+bool Settle(const std::function<qint64()>& unsent, const std::function<qint64()>& pending, qint64& most)
+{
+    QTimer sampler;
+    QObject::connect(&sampler, &QTimer::timeout, [&] { most = std::max(most, pending()); });
+    sampler.start(1);
+    std::pair<qint64, qint64> last{-1, -1};
+    QElapsedTimer still;
+    still.start();
+    return WaitUntil([&] {
+        std::pair<qint64, qint64> now{unsent(), pending()};
+        if (now != last || most < HighWaterBytes) {
+            last = now;
+            still.restart();
+        }
+        return still.elapsed() >= 300;
+    }, 30000);
+}
+
+TEST_F(RelayToServer, AClientThatStopsReadingHoldsTheServerBackAndLaterGetsEverything)
+{
+    client.Socket().setReadBufferSize(1); // takes one byte and then nothing
+    const QByteArray flood = Flood(":a!b@c PRIVMSG #leaf :");
+    server->write(flood);
+    qint64 most = 0;
+    TCustomWinSocket* toClient = NimboChatProbe::ClientConnection(*w);
+    ASSERT_TRUE(Settle([&] { return server->bytesToWrite(); }, [&] { return toClient->PendingOutput(); }, most));
+    EXPECT_GT(server->bytesToWrite(), 0) << "the relay read the server on although its client did not read";
+    EXPECT_LE(most, HighWaterBytes + qint64(MaxLineBytes));
+    client.Socket().setReadBufferSize(0);
+    EXPECT_TRUE(WaitUntil([&] { return client.Received().size() >= flood.size(); }, 60000));
+    EXPECT_TRUE(client.Received() == flood) << "lost, doubled or out of order";
+}
+
+TEST_F(RelayToServer, AServerThatStopsReadingHoldsTheClientBackAndLaterGetsEverything)
+{
+    server->setReadBufferSize(1);
+    const QByteArray flood = Flood("PRIVMSG #leaf :");
+    client.Send(flood);
+    qint64 most = 0;
+    TCustomWinSocket* upstreamSide = w->ClientSocket->Socket();
+    ASSERT_TRUE(Settle([&] { return client.Socket().bytesToWrite(); }, [&] { return upstreamSide->PendingOutput(); },
+                       most));
+    EXPECT_GT(client.Socket().bytesToWrite(), 0) << "the relay read the client on although the server did not read";
+    EXPECT_LE(most, HighWaterBytes + qint64(MaxLineBytes));
+    server->setReadBufferSize(0);
+    QByteArray got;
+    EXPECT_TRUE(WaitUntil([&] { got += server->readAll(); return got.size() >= flood.size(); }, 60000));
+    EXPECT_TRUE(got == flood) << "lost, doubled or out of order";
 }
 
 } // namespace
