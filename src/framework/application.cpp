@@ -66,6 +66,16 @@ int TApplication::MessageBox(const AnsiString& Text, const AnsiString& Caption, 
 
 void TApplication::ShowException(const std::exception& E)
 {
+    if (FShowingException) {
+        if (OnExceptionWhileShown)
+            OnExceptionWhileShown(E);
+        return;
+    }
+    FShowingException = true;
+    struct Reset {
+        bool& Flag;
+        ~Reset() { Flag = false; }
+    } reset{FShowingException};
     FSink->ShowException(Title, E.what());
 }
 

@@ -54,7 +54,12 @@ public:
     void Terminate();
 
     int MessageBox(const AnsiString& Text, const AnsiString& Caption, UINT Flags = MB_OK);
+    // The standard exception display. While it is on screen (a modal box
+    // runs the event loop, so more errors can come), a further exception
+    // opens no second box: it goes to OnExceptionWhileShown, or is dropped
+    // when that is not set. So an error storm never stacks boxes.
     void ShowException(const std::exception& E);
+    std::function<void(const std::exception& E)> OnExceptionWhileShown;
 
     // Replaces the sink and returns the one it replaced.
     std::unique_ptr<TMessageSink> SetMessageSink(std::unique_ptr<TMessageSink> Sink);
@@ -65,6 +70,7 @@ public:
 
 private:
     std::unique_ptr<TMessageSink> FSink;
+    bool FShowingException = false;
 };
 
 // The one application object; created by the program entry (or the test

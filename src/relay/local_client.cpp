@@ -140,5 +140,6 @@ void TNimboChat::ServerPortEditChange(TObject*)
     if (ServerSocket->Active())
         ServerSocket->Close();
     ServerSocket->Port = ServerUpDown->Position();
-    ServerSocket->Open();
+    if (ListenerOpened) // at start-up the port is only set; FormCreate opens the listener once
+        ServerSocket->Open();
 }

@@ -206,6 +206,8 @@ void TNimboChat::FormCreate(TObject*)
     KeywordList = new TStringList;
     Application->OnMinimize = [this](TObject* Sender) { ApplicationMinimize(Sender); };
     Application->OnRestore = [this](TObject* Sender) { ApplicationRestore(Sender); };
+    // Errors that come while an error box is open are logged instead of stacking boxes.
+    Application->OnExceptionWhileShown = [this](const std::exception& E) { AddLog(E.what(), clRed, false); };
     LoadSettings();
     LoadKeywords();
     if (MinCheckBox->Checked())
@@ -218,6 +220,7 @@ void TNimboChat::FormCreate(TObject*)
         AddLog("ServerSocket Open Error", clRed, false);
         Application->MessageBox(Sjis("ServerSocketがOpenできませんでした。"), "SocketError", MB_ICONERROR);
     }
+    ListenerOpened = true;
     if (AutoCheckBox->Checked())
         LaunchClient();
 }
@@ -235,6 +238,7 @@ void TNimboChat::FormDestroy(TObject*)
     if (Application) {
         Application->OnMinimize = nullptr;
         Application->OnRestore = nullptr;
+        Application->OnExceptionWhileShown = nullptr;
     }
     delete KeywordList;
     KeywordList = nullptr;

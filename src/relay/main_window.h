@@ -210,6 +210,7 @@ private:
     void ApplicationRestore(TObject* Sender);
 
     bool TrayIconShown = false;
+    bool ListenerOpened = false; // FormCreate has tried to open the listener; port changes reopen it
     int SessionState = ssIdle;
     AnsiString ServerBuffer;
     AnsiString ClientBuffer;

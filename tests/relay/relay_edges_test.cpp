@@ -2,6 +2,7 @@
 // sockets: an upstream that accepts late, a peer that never ends its line, a session that ends right after a burst.
 #include "relay/probe.h"
 #include "support_code/irc_peers.h"
+#include "support_code/recording_sink.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -201,6 +202,53 @@ TEST_F(RelayToServer, AHundredThousandLinesAreHandledInTurnsThatLetTheWindowRunA
     // Every line of the burst was passed on, in order, before the PING was answered.
     EXPECT_TRUE(client.WaitFor(burst.right(40)));
     EXPECT_TRUE(client.Received() == burst);
+}
+
+// An exception display that behaves like a modal box: it runs the event loop
+// until CloseWhen holds (as a user would click OK at some point).
+class ModalSink : public RecordingSink {
+public:
+    void ShowException(const AnsiString& Title, const AnsiString& Message) override
+    {
+        RecordingSink::ShowException(Title, Message);
+        Deepest = std::max(Deepest, ++Depth);
+        Closed = WaitUntil(CloseWhen, 15000);
+        --Depth;
+    }
+    std::function<bool()> CloseWhen;
+    int Depth = 0, Deepest = 0;
+    bool Closed = false;
+};
+
+TEST(RelayEdges, AClientThatKeepsReconnectingToADeadServerOpensOneErrorBoxAndTheRestAreLogged)
+{
+    quint16 listenPort = 0;
+    auto w = RelayTo(FreeLowPort(), listenPort); // nothing listens upstream
+    auto owned = std::make_unique<ModalSink>();
+    ModalSink* sink = owned.get();
+    auto previous = Application->SetMessageSink(std::move(owned));
+    // The attempts come from a timer: the first error box runs the event loop
+    // until the test closes it.
+    std::vector<std::unique_ptr<IrcClient>> clients;
+    QTimer reconnect;
+    QObject::connect(&reconnect, &QTimer::timeout, [&] {
+        if (NimboChatProbe::SessionState(*w) == ssIdle && clients.size() < 20) {
+            clients.push_back(std::make_unique<IrcClient>()); // connects without waiting
+            clients.back()->Socket().connectToHost(QHostAddress::LocalHost, listenPort);
+        }
+    });
+    reconnect.start(20);
+    sink->CloseWhen = [&] {
+        int logged = 0;
+        for (int i = 0; i < w->LogRichEdit->LineTextCount(); ++i)
+            logged += w->LogRichEdit->LineText(i).find("Windows socket error") != AnsiString::npos;
+        return logged >= 5;
+    };
+    EXPECT_TRUE(WaitUntil([&] { return sink->Closed; }, 20000));
+    reconnect.stop();
+    EXPECT_EQ(sink->Deepest, 1);
+    EXPECT_EQ(sink->Exceptions.size(), 1u);
+    Application->SetMessageSink(std::move(previous));
 }
 
 // Lines of 16 KiB, 48 MiB in all: more than every socket buffer on the way
