@@ -199,6 +199,15 @@ int DetectedCodeOfEuc(const std::vector<Char>& Chars)
     return kcEuc;
 }
 
+// The same JIS text with the older escapes ESC $ @ in and ESC ( J out. JIS
+// text holds ESC only in its escapes.
+std::string OlderEscapes(std::string Jis)
+{
+    for (std::size_t at = 0; (at = Jis.find('\x1B', at)) != std::string::npos; at += 3)
+        Jis[at + 2] = Jis[at + 1] == '$' ? '@' : 'J';
+    return Jis;
+}
+
 // Conversions between the three forms of a text without half-width kana.
 void CheckConversions(const std::vector<Char>& Chars)
 {
@@ -216,6 +225,9 @@ void CheckConversions(const std::vector<Char>& Chars)
                 Convert(e.euc, DetectedCodeOfEuc(Chars), kcJis));
     std::string lf = NormaliseLineEnds(e.jis, false);
     ExpectEqual("Shift_JIS to JIS with LF line ends", e.sjis, Convert(e.sjis, kcShiftJis, kcJis, 0), lf);
+    std::string older = OlderEscapes(e.jis);
+    ExpectEqual("JIS with ESC $ @ and ESC ( J to JIS", older, Convert(older, kcJis, kcJis), e.jis);
+    ExpectEqual("JIS with ESC $ @ and ESC ( J to Shift_JIS", older, Convert(older, kcDetect, kcShiftJis), e.sjis);
 }
 
 // Half-width katakana are single bytes in Shift_JIS and pass into JIS as such.
