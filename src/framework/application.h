@@ -42,6 +42,9 @@ public:
     // Restore or the window system.
     TNotifyEvent OnMinimize;
     TNotifyEvent OnRestore;
+    // Runs when the desktop session is about to end (logout), when the
+    // program may be stopped without its normal exit: the time to save.
+    TNotifyEvent OnEndSession;
 
     void Minimize();
     void Restore();
@@ -50,6 +53,9 @@ public:
     // Sleeps on the event loop until at least one event was handled or
     // `TimeoutMs` passed; it never spins.
     void WaitForMessages(int TimeoutMs);
+    // Runs the event loop until Terminate or the last window closes. SIGTERM,
+    // SIGINT and SIGHUP end it the same way, from the event loop (never inside
+    // the signal handler), so the program ends as when its window is closed.
     void Run();
     void Terminate();
 

@@ -208,6 +208,11 @@ void TNimboChat::FormCreate(TObject*)
     Application->OnRestore = [this](TObject* Sender) { ApplicationRestore(Sender); };
     // Errors that come while an error box is open are logged instead of stacking boxes.
     Application->OnExceptionWhileShown = [this](const std::exception& E) { AddLog(E.what(), clRed, false); };
+    // At logout the program may be stopped before its exit: what the exit saves is saved now.
+    Application->OnEndSession = [this](TObject*) {
+        SaveSettings();
+        SaveKeywords();
+    };
     LoadSettings();
     LoadKeywords();
     if (MinCheckBox->Checked())
@@ -239,6 +244,7 @@ void TNimboChat::FormDestroy(TObject*)
         Application->OnMinimize = nullptr;
         Application->OnRestore = nullptr;
         Application->OnExceptionWhileShown = nullptr;
+        Application->OnEndSession = nullptr;
     }
     delete KeywordList;
     KeywordList = nullptr;

@@ -59,6 +59,15 @@ TEST_F(Settings, AStoredListenerPortThatIsTakenShowsOneBox)
     EXPECT_TRUE(w->ServerSocket->Active());
 }
 
+TEST_F(Settings, TheEndOfTheDesktopSessionSavesWhileTheWindowRuns)
+{
+    StoreRequired();
+    auto w = Start();
+    w->NickEdit->SetText("Hanako");
+    FireEvent(Application->OnEndSession, Application);
+    EXPECT_TRUE(HiveText().contains("\"ClientNick\"=\"Hanako\"")) << HiveText().toStdString();
+}
+
 TEST_F(Settings, AllElevenValuesApplied)
 {
     StoreRequired();
