@@ -116,9 +116,14 @@ struct TCustomWinSocket::BusyGuard {
 };
 
 TCustomWinSocket::TCustomWinSocket(QTcpSocket* Socket, bool Connected, Hooks H)
-    : FSocket(Socket), FContext(std::make_unique<QObject>()), FConnected(Connected), FHooks(std::move(H))
+    : FConnected(Connected), FSocket(Socket), FContext(std::make_unique<QObject>()), FHooks(std::move(H))
 {
     Wire();
+}
+
+TCustomWinSocket::TCustomWinSocket(bool Connected)
+    : FConnected(Connected), FSocket(new QTcpSocket), FContext(std::make_unique<QObject>())
+{
 }
 
 void TCustomWinSocket::Wire()
@@ -330,6 +335,11 @@ void TClientSocket::Open()
 void TClientSocket::Close()
 {
     FSocket->Close();
+}
+
+void TClientSocket::ReplaceConnection(std::unique_ptr<TCustomWinSocket> Connection)
+{
+    FSocket = std::move(Connection);
 }
 
 TServerSocket::TServerSocket(TComponent* Owner) : TComponent(Owner), FServer(new QTcpServer)

@@ -71,14 +71,14 @@ public:
     ~TCustomWinSocket() override;
 
     // Every byte waiting on the connection, as one text (possibly empty).
-    AnsiString ReceiveText();
+    virtual AnsiString ReceiveText();
     // Writes the bytes at once. Sends nothing and returns 0 when the
     // connection is not established; otherwise returns the count written.
-    int SendText(const AnsiString& Text);
+    virtual int SendText(const AnsiString& Text);
     // Bytes written and not yet handed to the network.
-    qint64 PendingOutput() const;
+    virtual qint64 PendingOutput() const;
     // Closes the connection; what was written before is still delivered.
-    void Close();
+    virtual void Close();
     bool Connected() const { return FConnected; }
     // The machine's host name.
     AnsiString LocalHost() const;
@@ -92,6 +92,13 @@ public:
     // Resolves a host name without blocking and calls Done with the address
     // (0.0.0.0 when the name does not resolve) from the event loop.
     void LookupNameAsync(const AnsiString& Name, std::function<void(const TIPv4&)> Done);
+
+protected:
+    // A connection that is not on the network and has no events: the base
+    // of recording connections, which tests and fuzz targets hand to the
+    // relay's handlers in place of real ones.
+    explicit TCustomWinSocket(bool Connected);
+    bool FConnected;
 
 private:
     friend class TClientSocket;
@@ -114,7 +121,6 @@ private:
     QTcpSocket* FSocket;
     std::unique_ptr<QObject> FContext; // lives as long as this object: the target of its later events
     int FBusy = 0;
-    bool FConnected;
     Hooks FHooks;
 };
 
@@ -134,8 +140,13 @@ public:
     // Closes the connection (its disconnect event runs inside this call) or
     // abandons a connect under way (silently).
     void Close();
-    // The connection object (always the same one for this component).
+    // The connection object (the same one for the component's life, unless
+    // replaced).
     TCustomWinSocket* Socket() const { return FSocket.get(); }
+    // Puts a connection of the caller's making (a recording one) in place of
+    // the network connection; the old one is cut and freed, so this is never
+    // called from inside one of its events.
+    void ReplaceConnection(std::unique_ptr<TCustomWinSocket> Connection);
 
     TSocketNotifyEvent OnConnect;
     TSocketNotifyEvent OnDisconnect;

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QStringList>
+#include <algorithm>
 #include <cstdlib>
 
 TNimboChat* NimboChat = nullptr;
@@ -283,6 +284,7 @@ void TNimboChat::AddLog(const AnsiString& Text, TColor Colour, bool Bold)
 
 void TNimboChat::SendServerLine(AnsiString Line)
 {
+    std::replace_if(Line.begin(), Line.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
     Line += "\r\n";
     AnsiString Jis;
     KanjiConvert(Jis, Line, kcShiftJis, kcJis, 1);

@@ -160,6 +160,8 @@ public:
     void AddLog(const AnsiString& Text, TColor Colour, bool Bold);
     // Sends one composed Shift_JIS line upstream: CR LF appended, converted
     // to JIS. Sends nothing while the upstream connection is not established.
+    // It is always one line: a CR or LF inside it (an answer echoes text a
+    // peer chose) is sent as a blank, so it can never start a second command.
     void SendServerLine(AnsiString Line);
 
 private:
