@@ -25,6 +25,13 @@ inline unsigned short make(unsigned h, unsigned l) { return static_cast<unsigned
 
 enum class Run { Ascii, Jis, Sjis, Euc };
 
+// Both bytes of a JIS X 0208 code lie in 0x21-0x7E.
+bool inJisRows(unsigned short code)
+{
+    auto inRow = [](unsigned b) { return b >= 0x21 && b <= 0x7E; };
+    return inRow(code >> 8) && inRow(code & 0xFF);
+}
+
 bool isSjisPair(unsigned char a, unsigned char b)
 {
     bool lead = (a >= 0x81 && a <= 0x9F) || (a >= 0xE0 && a <= 0xFC);
@@ -138,11 +145,13 @@ private:
         FInCode = kcShiftJis;
         EnterRun(Run::Sjis);
         unsigned short code = make(At(0), At(1));
-        switch (FOutCode) {
-        case kcJis: code = SjisToJis(code); break;
-        case kcEuc: code = SjisToEuc(code); break;
-        default: break;
-        }
+        // A pair beyond the rows of JIS X 0208 (the user-defined area, lead
+        // 0xF0 and up) has no JIS form: the arithmetic would give control
+        // bytes or NUL, which end lines or the text. Its bytes are copied.
+        if (FOutCode == kcJis && inJisRows(SjisToJis(code)))
+            code = SjisToJis(code);
+        else if (FOutCode == kcEuc && inJisRows(SjisToJis(code)))
+            code = SjisToEuc(code);
         PutCode(code);
         FPos += 2;
         return true;

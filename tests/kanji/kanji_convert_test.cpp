@@ -80,8 +80,14 @@ TEST(KanjiConvert, ShiftJisToJisEscapes)
         {"alternating kanji and ascii is never cut", "\x82\xA0" "a\x82\xA0" "b\x82\xA0" "c", kcShiftJis, kcJis, 1,
          ESC_KANJI + "\x24\x22" + ESC_ASCII + "a" + ESC_KANJI + "\x24\x22" + ESC_ASCII + "b" + ESC_KANJI + "\x24\x22" +
              ESC_ASCII + "c"},
-        {"user-defined lead 0xF0 gives NUL which ends the result", "ab\xF0\x9F" "cd", kcShiftJis, kcJis, 1,
-         "ab" + ESC_KANJI},
+        // The user-defined area has no JIS form; converted by the pair
+        // arithmetic it would give a NUL (ending the text) or a CR or LF
+        // (ending the line), so its bytes are copied.
+        {"user-defined pair is copied, not cut to NUL", "ab\xF0\x9F" "cd", kcShiftJis, kcJis, 1,
+         "ab" + ESC_KANJI + "\xF0\x9F" + ESC_ASCII + "cd"},
+        {"user-defined pair never becomes a line end", "a\xF5\x9F" "b\xF7\x40\r\n", kcShiftJis, kcJis, 1,
+         "a" + ESC_KANJI + "\xF5\x9F" + ESC_ASCII + "b" + ESC_KANJI + "\xF7\x40" + ESC_ASCII + "\r\n"},
+        {"user-defined pair to EUC is copied too", "\xF0\x9F", kcShiftJis, kcEuc, 1, "\xF0\x9F"},
         {"NUL in the input ends the text", std::string("ab\0cd", 5), kcShiftJis, kcJis, 1, "ab"},
     });
 }
