@@ -93,11 +93,13 @@ private:
             return;
         }
         unsigned short code = make(c, At(1));
-        switch (FOutCode) {
-        case kcShiftJis: code = JisToSjis(code); break;
-        case kcEuc: code = JisToEuc(code); break;
-        default: break;
-        }
+        // A pair with a byte of 0x80 or above is no 7-bit JIS code: converted
+        // to Shift_JIS by the arithmetic it could give control bytes (an LF
+        // among them), so its bytes are copied.
+        if (FOutCode == kcShiftJis && (code & 0x8080) == 0)
+            code = JisToSjis(code);
+        else if (FOutCode == kcEuc)
+            code = JisToEuc(code);
         PutCode(code);
         FPos += 2;
     }
@@ -211,7 +213,7 @@ void SetKanjiErrorHandler(KanjiErrorHandler Handler)
     errorHandler = Handler;
 }
 
-AnsiString KanjiConvert(AnsiString& Result, AnsiString Text, int InCode, int OutCode, int CrLf)
+const AnsiString& KanjiConvert(AnsiString& Result, const AnsiString& Text, int InCode, int OutCode, int CrLf)
 {
     try {
         size_t n = Text.find('\0');

@@ -30,7 +30,9 @@ constexpr int kcJis = 1;
 constexpr int kcShiftJis = 2;
 constexpr int kcEuc = 3;
 
-AnsiString KanjiConvert(AnsiString& Result, AnsiString Text, int InCode, int OutCode, int CrLf);
+// Converts Text into Result and returns Result. Text is read, never copied,
+// and may be Result itself.
+const AnsiString& KanjiConvert(AnsiString& Result, const AnsiString& Text, int InCode, int OutCode, int CrLf);
 
 // Receives the "MEMORY ERROR" failure of KanjiConvert; the program shows it
 // in its standard exception display. Without a handler it is ignored.

@@ -100,6 +100,8 @@ TEST(KanjiConvert, JisInput)
          ESC_KANJI + "\x24\x22" + ESC_ASCII + "x"},
         {"line end inside a JIS run is a code", "abcd" + ESC_KANJI + "\x24\x22\x24\x24\r\nxy", kcJis, kcShiftJis, 1,
          "abcd\x82\xA0\x82\xA2\x77\x29\xEC\xF7"},
+        // Converted by the arithmetic, DF 8C would give 98 0A: an LF.
+        {"8-bit pair in a JIS run is copied", ESC_KANJI + "\xDF\x8C\x24\x22", kcJis, kcShiftJis, 1, "\xDF\x8C\x82\xA0"},
         {"unclosed run with odd last byte", ESC_KANJI + "\x24\x22\x24", kcJis, kcShiftJis, 1, "\x82\xA0\x24"},
         {"ESC cut off at the end", "ab\x1B$", kcJis, kcShiftJis, 1, "ab\x1B$"},
         {"ESC ( I passes through as bytes", "\x1B(Ia", kcJis, kcShiftJis, 1, "\x1B(Ia"},
