@@ -134,9 +134,14 @@ public:
     // reported as usual; the rest of the output is never written.
     bool Broken = false;
 
+    // The most bytes that `compsize` stream bytes can decode to: an item
+    // gives at most 8192 / 3 bytes for each of its bytes (14 for a one-byte
+    // item, 255 for two bytes, 8192 for three or more) and a flag word none.
+    static std::int64_t MaxSize(int compsize);
     // Starts a stream of `size` uncompressed bytes stored in `compsize`
     // bytes and returns the output pointer, or null when a length is
-    // negative or the buffers cannot be allocated.
+    // negative, `size` is above MaxSize(compsize) (no stream of that length
+    // can hold it), or the buffers cannot be allocated.
     unsigned char* Open(int size, int compsize);
     // When NeedData is set, takes min(LunderBlockSize, compressed bytes not
     // yet given) bytes from `block`; otherwise `block` is not read. Returns
@@ -200,7 +205,7 @@ struct ZyFILE {
     int Size;               // uncompressed size
     int StoredSize;
     bool Compressed;
-    unsigned char* Data;    // the decoded bytes, or null (owned)
+    unsigned char* Data;    // the decoded bytes, or null (owned; std::free)
     int Position;
 };
 
@@ -280,7 +285,8 @@ public:
     // 0 when the codec cannot start or a read or write fails.
     int FileEncode(void* dst, void* src, int size);
     // Decodes `compsize` bytes of `src` into `dst` (room for `size` bytes);
-    // false also when the stream is broken or the file ends early.
+    // false also when the stream is broken or the file ends early, and at
+    // once, reading nothing, when `compsize` bytes cannot hold `size`.
     bool FileDecode(unsigned char* dst, void* src, int size, int compsize);
     // Copies `size` bytes of the open entry `f` of `src` into file `dst`.
     unsigned short PackCopy(void* dst, TZyPack* src, ZyFILE* f, int size);
@@ -295,6 +301,10 @@ public:
     // stored bytes. Null when no pack is open, the name is not found, the
     // record points outside the data area, the bytes cannot be decoded, or
     // an entry check (EachFileCrc) fails, shown as "Packﾌｧｲﾙが壊れています。".
+    // The sizes in the record are never trusted for memory: an uncompressed
+    // size that the stored bytes cannot decode to is shown as damaged before
+    // anything is reserved, and the decoded block grows with the bytes that
+    // really come out. Running out of memory fails without a message.
     ZyFILE* ZyfopenComp(const char* name, bool decode);
     ZyFILE* Zyfopen(const char* name);
     int Zyfclose(ZyFILE* f);
@@ -332,6 +342,14 @@ private:
     void FireProgress(int percent);
     void Progress(std::int64_t done, std::int64_t total);
     unsigned short CopyPieces(std::FILE* dst, int size, const std::function<bool(unsigned char*, int)>& read);
+    // Decodes `compsize` bytes of `src`, handing the `size` decoded bytes
+    // piece by piece to a put, which returns false when it has no memory
+    // for them. A size that the stream cannot hold is refused before
+    // anything is allocated.
+    enum class TDecoded { Done, NoMemory, Broken };
+    using TPut = std::function<bool(const unsigned char*, int)>;
+    TDecoded DecodePieces(std::FILE* src, int size, int compsize, const TPut& put);
+    bool DecodeEntry(ZyFILE& f);
     bool AppendEntry(const TZyFileTable3& entry);
     bool RecordFits(const TZyFileTable3& entry) const;
     int Limit(const ZyFILE* f) const;

@@ -3,7 +3,9 @@
 #include "support/Zypack.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <new>
 
 // A record is usable when its stored bytes lie inside the data area and a
@@ -24,6 +26,68 @@ const TZyFileTable3* TZyPack::RecordOf(const ZyFILE* f) const
 int TZyPack::Limit(const ZyFILE* f) const
 {
     return f->Compressed && !f->Data ? f->StoredSize : f->Size;
+}
+
+namespace {
+
+// The decoded bytes of an entry, grown as they arrive: the size from the
+// table is only a limit, so a wrong one reserves nothing the stream has not
+// produced (never more than twice what has arrived, after a first step).
+class TGrowingBlock {
+public:
+    explicit TGrowingBlock(int limit) : FLimit(static_cast<size_t>(limit)) {}
+    ~TGrowingBlock() { std::free(FData); }
+    TGrowingBlock(const TGrowingBlock&) = delete;
+    TGrowingBlock& operator=(const TGrowingBlock&) = delete;
+
+    bool Append(const unsigned char* bytes, int n)
+    {
+        const size_t needed = FUsed + static_cast<size_t>(n);
+        if (needed > FLimit)
+            return false;
+        if (needed > FCapacity) {
+            size_t capacity = std::min(FLimit, std::max({needed, 2 * FCapacity, FirstStep}));
+            auto* grown = static_cast<unsigned char*>(std::realloc(FData, capacity));
+            if (!grown)
+                return false;
+            FData = grown;
+            FCapacity = capacity;
+        }
+        std::memcpy(FData + FUsed, bytes, static_cast<size_t>(n));
+        FUsed = needed;
+        return true;
+    }
+    // The block, to be freed with std::free; the object is empty after.
+    unsigned char* Release() { return std::exchange(FData, nullptr); }
+
+private:
+    static constexpr size_t FirstStep = 65536;
+    size_t FLimit;
+    unsigned char* FData = nullptr;
+    size_t FUsed = 0;
+    size_t FCapacity = 0;
+};
+
+} // namespace
+
+// Decodes a compressed entry into f.Data. A damaged entry is shown as such;
+// memory running out is a silent failure.
+bool TZyPack::DecodeEntry(ZyFILE& f)
+{
+    TGrowingBlock block(f.Size);
+    TDecoded result = TDecoded::Broken;
+    if (f.Size <= TLunderDecode::MaxSize(f.StoredSize) && SeekTo(f.Offset))
+        result = DecodePieces(FHandle, f.Size, f.StoredSize,
+                              [&](const unsigned char* bytes, int n) { return block.Append(bytes, n); });
+    FFilePos = std::ftell(FHandle);
+    if (result == TDecoded::Broken)
+        ReportBroken();
+    if (result != TDecoded::Done)
+        return false;
+    // An empty entry still gets a block, so that Data always marks a
+    // decoded handle.
+    f.Data = f.Size > 0 ? block.Release() : static_cast<unsigned char*>(std::malloc(1));
+    return f.Data != nullptr;
 }
 
 ZyFILE* TZyPack::ZyfopenComp(const char* name, bool decode)
@@ -47,17 +111,9 @@ ZyFILE* TZyPack::ZyfopenComp(const char* name, bool decode)
             return nullptr;
         }
     }
-    if (f->Compressed && decode) {
-        f->Data = new (std::nothrow) unsigned char[static_cast<size_t>(f->Size)];
-        bool decoded = f->Data && SeekTo(f->Offset) && FileDecode(f->Data, FHandle, f->Size, f->StoredSize);
-        FFilePos = std::ftell(FHandle);
-        if (!decoded) {
-            if (f->Data)
-                ReportBroken(); // the stored bytes are no stream of this length
-            delete[] f->Data;
-            delete f;
-            return nullptr;
-        }
+    if (f->Compressed && decode && !DecodeEntry(*f)) {
+        delete f;
+        return nullptr;
     }
     return f;
 }
@@ -71,7 +127,7 @@ int TZyPack::Zyfclose(ZyFILE* f)
 {
     if (!f)
         return 0;
-    delete[] f->Data;
+    std::free(f->Data);
     delete f;
     return 1;
 }

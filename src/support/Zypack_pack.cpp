@@ -523,28 +523,41 @@ int TZyPack::FileEncode(void* dst, void* src, int size)
     return enc.OutComplete;
 }
 
-bool TZyPack::FileDecode(unsigned char* dst, void* src, int size, int compsize)
+TZyPack::TDecoded TZyPack::DecodePieces(std::FILE* src, int size, int compsize, const TPut& put)
 {
+    if (size < 0 || compsize < 0 || size > TLunderDecode::MaxSize(compsize))
+        return TDecoded::Broken;
     TLunderDecode dec;
     unsigned char* out = dec.Open(size, compsize);
     std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[LunderBlockSize]);
     if (!out || !buffer)
-        return false;
+        return TDecoded::NoMemory;
     FireProgress(0);
     int read = 0, written = 0;
     while (!dec.Finished) {
         if (dec.NeedData) {
             int n = std::min(LunderBlockSize, compsize - read);
-            if (std::fread(buffer.get(), 1, static_cast<size_t>(n), File(src)) != static_cast<size_t>(n))
-                return false;
+            if (std::fread(buffer.get(), 1, static_cast<size_t>(n), src) != static_cast<size_t>(n))
+                return TDecoded::Broken;
             read += n;
             Progress(read, compsize);
         }
         int ready = dec.Decode(buffer.get());
-        std::memcpy(dst + written, out, static_cast<size_t>(ready));
+        if (ready > 0 && !put(out, ready))
+            return TDecoded::NoMemory;
         written += ready;
     }
-    return !dec.Broken && written == size;
+    return !dec.Broken && written == size ? TDecoded::Done : TDecoded::Broken;
+}
+
+bool TZyPack::FileDecode(unsigned char* dst, void* src, int size, int compsize)
+{
+    // The decoder never gives more than `size` bytes in all.
+    return DecodePieces(File(src), size, compsize, [&](const unsigned char* bytes, int n) {
+        std::memcpy(dst, bytes, static_cast<size_t>(n));
+        dst += n;
+        return true;
+    }) == TDecoded::Done;
 }
 
 bool TZyPack::MakeTempFile(char* name)

@@ -1,9 +1,17 @@
 // Entry access: reads in whole items, seeks and limits, stored and decoded
 // compressed entries, copies between packs, streams.
 #include "pack_fixture.h"
+#include "lunder_drive.h"
 
+#include <algorithm>
 #include <climits>
 #include <memory>
+
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#else
+#include <malloc.h>
+#endif
 
 namespace {
 
@@ -275,6 +283,82 @@ TEST_F(Entry, BrokenCompressedStreamIsRefused)
     ZyFILE* raw = pack.ZyfopenComp("text", false);
     EXPECT_NE(raw, nullptr) << "its stored bytes can still be read";
     pack.Zyfclose(raw);
+}
+
+// Heap bytes in use, from the allocator that serves this build.
+size_t HeapInUse()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+#endif
+}
+
+// A checked pack with one compressed entry "e": the given stream, declared
+// to decode to `size` bytes.
+Bytes PackWithStream(const Bytes& stream, std::int32_t size)
+{
+    Bytes b = {'Z', 'y', 'P', 'a', 'c', 'k', 0x00, 0x03, 0, 0, 0, 0, 1, 0, 0, 0};
+    const size_t padded = (stream.size() + 15) / 16 * 16;
+    PackFolder::PutInt32(b, 8, static_cast<std::int32_t>(padded));
+    b.insert(b.end(), stream.begin(), stream.end());
+    b.resize(16 + padded);
+    Bytes rec(48, 0);
+    rec[0] = 'e';
+    PackFolder::PutInt32(rec, 28, size);
+    PackFolder::PutInt32(rec, 32, static_cast<std::int32_t>(stream.size()));
+    rec[36] = 1;
+    b.insert(b.end(), rec.begin(), rec.end());
+    unsigned short crc = PackFolder::CrcOf(b, 0, b.size());
+    b.push_back(static_cast<std::uint8_t>(crc));
+    b.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return b;
+}
+
+// A size from the table is checked against what the stored bytes can
+// decode to before anything is reserved, and the decoded block only grows
+// with the bytes that come out, so a damaged record is shown as damaged
+// whatever memory is free.
+TEST_F(Entry, DeclaredSizeReservesNothingTheStreamCannotGive)
+{
+    const Bytes noise = Noise(800000, 4);
+    const Bytes longStream = lunder_drive::Encode(noise.data(), static_cast<int>(noise.size()));
+    const Bytes shortStream(longStream.begin(), longStream.begin() + 16);
+    ASSERT_GE(TLunderDecode::MaxSize(static_cast<int>(longStream.size())), INT32_MAX) << "the bound lets it start";
+    struct Case {
+        const char* Name;
+        const Bytes& Stream;
+        std::int32_t Size;
+        bool Reads; // decoding starts before the fault shows
+    } cases[] = {
+        {"2 GiB over 16 stored bytes", shortStream, INT32_MAX, false},
+        {"one byte above what 16 bytes can give", shortStream, static_cast<std::int32_t>(TLunderDecode::MaxSize(16) + 1), false},
+        {"2 GiB over a stream of 800000 bytes that ends early", longStream, INT32_MAX, true},
+    };
+    for (const Case& c : cases) {
+        Write("p.pak", PackWithStream(c.Stream, c.Size));
+        Recorded().Boxes.clear();
+        TZyPack pack(nullptr);
+        ASSERT_TRUE(pack.LoadPack("p.pak")) << c.Name;
+        const size_t before = HeapInUse();
+        size_t peak = 0;
+        int pieces = 0;
+        pack.OnProgress = [&](TObject*) {
+            peak = std::max(peak, HeapInUse());
+            ++pieces;
+        };
+        EXPECT_EQ(pack.Zyfopen("e"), nullptr) << c.Name;
+        ASSERT_EQ(Recorded().Boxes.size(), 1u) << c.Name;
+        EXPECT_EQ(Recorded().Boxes[0].Text, Sjis("Packﾌｧｲﾙが壊れています。")) << c.Name;
+        EXPECT_EQ(pieces > 0, c.Reads) << c.Name;
+        EXPECT_LT(peak, before + (16u << 20)) << c.Name << ": reserved " << (peak - before) << " bytes";
+        ZyFILE* raw = pack.ZyfopenComp("e", false);
+        ASSERT_NE(raw, nullptr) << c.Name;
+        EXPECT_EQ(pack.Zyfsize(raw), c.Size) << "the stored form still reports the record";
+        pack.Zyfclose(raw);
+    }
 }
 
 } // namespace
