@@ -239,7 +239,8 @@ public:
     TMemoryStream* FileStream() const { return FFileStream; }
 
     // Creates (replacing) an empty pack file; false when ReadOnly or the
-    // file cannot be created.
+    // file cannot be written. The empty pack is written beside the name
+    // and renamed over it, so a failure leaves the old file as it was.
     bool NewPack(const char* name);
     // Opens an existing pack (for writing too unless ReadOnly); false when it
     // cannot be opened, is shorter than its header or has an unknown
@@ -249,6 +250,12 @@ public:
     // is used, and nothing stays open on failure.
     bool LoadPack(const char* name);
     // Writes header, table and check word when something changed, closes.
+    // Changes never touch the pack file itself: the first one copies header
+    // and data area to "<pack>.ZyTmpNNN" beside it, everything is written
+    // there, and EndPack renames the copy over the pack once every write,
+    // flush and sync has succeeded. When one fails the old pack stays as it
+    // was, the copy is deleted, and "ファイル<pack>に書き込めません。" is
+    // shown in the standard exception box.
     void EndPack();
     void ClosePack();
     void CloseFile();
@@ -256,7 +263,10 @@ public:
     // Adds the disk file `path` under `name` (at most 25 characters, not
     // present yet), compressed when `comp` and when that makes it smaller;
     // when the codec cannot start the file is stored plain. The temporary
-    // file is created exclusively, never through an existing name or link.
+    // file is created exclusively, never through an existing name or link,
+    // read back through the same descriptor, and deleted only while its
+    // name still refers to it. A write into the pack that fails shows
+    // "ファイル<pack>に書き込めません。".
     // Errors are shown in the standard exception box and give false with
     // the pack's contents unchanged (the table is written back at EndPack
     // if the copy had begun). True with nothing done when no pack is open.
@@ -351,6 +361,9 @@ private:
     TDecoded DecodePieces(std::FILE* src, int size, int compsize, const TPut& put);
     bool DecodeEntry(ZyFILE& f);
     bool AppendEntry(const TZyFileTable3& entry);
+    bool BeginChange();
+    bool WriteBack();
+    bool Commit();
     bool RecordFits(const TZyFileTable3& entry) const;
     int Limit(const ZyFILE* f) const;
     const TZyFileTable3* RecordOf(const ZyFILE* f) const;
@@ -366,6 +379,9 @@ private:
     AnsiString FPackName;
     AnsiString FFileName;
     TMemoryStream* FFileStream = nullptr;
+    // The working copy beside the pack that changes go to (FHandle is open
+    // on it), or empty while the pack is unchanged.
+    std::string FWorkName;
     TCrcCheck* FCrc = nullptr;
     long FMoved = 0; // bytes that the last copy or check really moved
 };

@@ -272,8 +272,8 @@ bool TZyPack::AddPack(const char* name, TZyPack* src, const char* srcname)
     src->ZyGetFileTime(f, &entry.Time);
     src->Zyfseek(f, 0, 0);
     bool added = false;
-    if (std::int64_t{DataSize()} + entry.StoredSize + 15 <= INT32_MAX && SeekTo(HeaderBytes + DataSize())) {
-        FModified = true; // the table on disk is being overwritten
+    if (std::int64_t{DataSize()} + entry.StoredSize + 15 <= INT32_MAX && BeginChange()
+        && SeekTo(HeaderBytes + DataSize())) {
         entry.Crc = PackCopy(FHandle, src, f, entry.StoredSize);
         try {
             added = FMoved == entry.StoredSize && AppendEntry(entry);
