@@ -309,7 +309,8 @@ public:
     // with Zyfclose before the pack is ended. A compressed entry is decoded
     // whole when opened with `decode`; opened without, reads give its
     // stored bytes. Null when no pack is open, the name is not found, the
-    // record points outside the data area, the bytes cannot be decoded, or
+    // record points outside the data area or past a file offset of
+    // INT32_MAX, the bytes cannot be decoded, or
     // an entry check (EachFileCrc) fails, shown as "Packﾌｧｲﾙが壊れています。".
     // The sizes in the record are never trusted for memory: an uncompressed
     // size that the stored bytes cannot decode to is shown as damaged before

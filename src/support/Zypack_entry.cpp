@@ -8,11 +8,12 @@
 #include <utility>
 #include <new>
 
-// A record is usable when its stored bytes lie inside the data area and a
-// plain entry stores exactly its size.
+// A record is usable when its stored bytes lie inside the data area, its
+// file offset (16 + offset) fits a handle's int, and a plain entry stores
+// exactly its size.
 bool TZyPack::RecordFits(const TZyFileTable3& e) const
 {
-    return e.Offset >= 0 && e.Size >= 0 && e.StoredSize >= 0
+    return e.Offset >= 0 && e.Offset <= INT32_MAX - HeaderBytes && e.Size >= 0 && e.StoredSize >= 0
         && std::int64_t{e.Offset} + e.StoredSize <= DataSize() && (e.Compressed || e.Size == e.StoredSize);
 }
 
@@ -272,7 +273,7 @@ bool TZyPack::AddPack(const char* name, TZyPack* src, const char* srcname)
     src->ZyGetFileTime(f, &entry.Time);
     src->Zyfseek(f, 0, 0);
     bool added = false;
-    if (std::int64_t{DataSize()} + entry.StoredSize + 15 <= INT32_MAX && BeginChange()
+    if (HeaderBytes + std::int64_t{DataSize()} + entry.StoredSize + 15 <= INT32_MAX && BeginChange()
         && SeekTo(HeaderBytes + DataSize())) {
         entry.Crc = PackCopy(FHandle, src, f, entry.StoredSize);
         try {

@@ -476,7 +476,7 @@ bool TZyPack::AddFile(const char* name, const char* path, bool comp)
         struct stat st;
         files.Source = std::fopen(path, "rb");
         if (!files.Source || fstat(fileno(files.Source), &st) != 0 || !S_ISREG(st.st_mode)
-            || st.st_size > INT32_MAX - DataSize() - 15)
+            || st.st_size > INT32_MAX - HeaderBytes - DataSize() - 15)
             throw CannotOpen(path);
         TZyFileTable3 entry{};
         MakeFTName(entry, name);

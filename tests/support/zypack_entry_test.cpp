@@ -285,6 +285,42 @@ TEST_F(Entry, BrokenCompressedStreamIsRefused)
     pack.Zyfclose(raw);
 }
 
+// A data area of almost 2 GiB (a sparse file): a record at its very end
+// would have a file offset past INT32_MAX, which no handle can hold, so it
+// is refused as damaged; a record at the start still opens.
+TEST_F(Entry, RecordWhoseFileOffsetPassesInt32IsDamaged)
+{
+    const std::int32_t dataSize = INT32_MAX - 15;
+    Bytes b = {'Z', 'y', 'P', 'a', 'c', 'k', 0x00, 0x03, 0, 0, 0, 0, 2, 0, 0, 0};
+    PutInt32(b, 8, dataSize);
+    Bytes records(96, 0);
+    records[0] = 'e';
+    PutInt32(records, 24, dataSize); // offset: the end of the data area, empty
+    records[48] = 'f';
+    PutInt32(records, 48 + 28, 16);
+    PutInt32(records, 48 + 32, 16);
+    Write("p.pak", b);
+    std::FILE* f = std::fopen("p.pak", "r+b");
+    ASSERT_NE(f, nullptr);
+    const bool sparse = ::ftruncate(fileno(f), off_t{16} + dataSize) == 0 && std::fseek(f, 0, SEEK_END) == 0
+        && std::fwrite(records.data(), 1, records.size(), f) == records.size();
+    std::fclose(f);
+    if (!sparse)
+        GTEST_SKIP() << "no sparse file of 2 GiB here";
+    TZyPack pack(nullptr);
+    pack.EachFileCrc = true;
+    ASSERT_TRUE(pack.LoadPack("p.pak"));
+    EXPECT_EQ(pack.Zyfopen("e"), nullptr);
+    ASSERT_EQ(Recorded().Boxes.size(), 1u);
+    EXPECT_EQ(Recorded().Boxes[0].Text, Sjis("Packﾌｧｲﾙが壊れています。"));
+    ZyFILE* first = pack.Zyfopen("f");
+    ASSERT_NE(first, nullptr);
+    unsigned char bytes[16] = {1};
+    EXPECT_EQ(pack.Zyfread(bytes, 16, 1, first), 1u);
+    EXPECT_EQ(Bytes(bytes, bytes + 16), Bytes(16, 0));
+    pack.Zyfclose(first);
+}
+
 // Heap bytes in use, from the allocator that serves this build.
 size_t HeapInUse()
 {
