@@ -3,7 +3,9 @@
 // First byte even: the rest is a compressed stream. The next three bytes give
 // the uncompressed length (up to 16 MiB), the one after them how many of the
 // stream's bytes the decoder is told about; the decoder must stay inside its
-// buffers and never report more than the stated length.
+// buffers and never report more than the stated length. A length above what
+// that many stream bytes can decode to must be refused at Open; the input is
+// then decoded again with the length brought inside the bound.
 // First byte odd: the rest is plain data. It must encode exactly as the plain
 // scan does and decode back to itself.
 #include "../../tests/support/lunder_drive.h"
@@ -25,6 +27,13 @@ void decodeAnything(const std::uint8_t* data, size_t size)
     int available = static_cast<int>(size - 5);
     // stated 0-127: all bytes; above: some fewer than there are.
     int compsize = stated < 128 ? available : available * (stated - 128) / 128;
+    const std::int64_t bound = TLunderDecode::MaxSize(compsize);
+    if (length > bound) {
+        TLunderDecode dec;
+        if (dec.Open(length, compsize))
+            std::abort();
+        length = static_cast<int>(length % (bound + 1));
+    }
     lunder_drive::Decoded out = lunder_drive::Decode(stream, compsize, length);
     if (static_cast<int>(out.Bytes.size()) > length)
         std::abort();

@@ -134,9 +134,14 @@ public:
     // reported as usual; the rest of the output is never written.
     bool Broken = false;
 
+    // The most bytes that `compsize` stream bytes can decode to: an item
+    // gives at most 8192 / 3 bytes for each of its bytes (14 for a one-byte
+    // item, 255 for two bytes, 8192 for three or more) and a flag word none.
+    static std::int64_t MaxSize(int compsize);
     // Starts a stream of `size` uncompressed bytes stored in `compsize`
     // bytes and returns the output pointer, or null when a length is
-    // negative or the buffers cannot be allocated.
+    // negative, `size` is above MaxSize(compsize) (no stream of that length
+    // can hold it), or the buffers cannot be allocated.
     unsigned char* Open(int size, int compsize);
     // When NeedData is set, takes min(LunderBlockSize, compressed bytes not
     // yet given) bytes from `block`; otherwise `block` is not read. Returns
@@ -200,7 +205,7 @@ struct ZyFILE {
     int Size;               // uncompressed size
     int StoredSize;
     bool Compressed;
-    unsigned char* Data;    // the decoded bytes, or null (owned)
+    unsigned char* Data;    // the decoded bytes, or null (owned; std::free)
     int Position;
 };
 
@@ -234,7 +239,8 @@ public:
     TMemoryStream* FileStream() const { return FFileStream; }
 
     // Creates (replacing) an empty pack file; false when ReadOnly or the
-    // file cannot be created.
+    // file cannot be written. The empty pack is written beside the name
+    // and renamed over it, so a failure leaves the old file as it was.
     bool NewPack(const char* name);
     // Opens an existing pack (for writing too unless ReadOnly); false when it
     // cannot be opened, is shorter than its header or has an unknown
@@ -244,6 +250,12 @@ public:
     // is used, and nothing stays open on failure.
     bool LoadPack(const char* name);
     // Writes header, table and check word when something changed, closes.
+    // Changes never touch the pack file itself: the first one copies header
+    // and data area to "<pack>.ZyTmpNNN" beside it, everything is written
+    // there, and EndPack renames the copy over the pack once every write,
+    // flush and sync has succeeded. When one fails the old pack stays as it
+    // was, the copy is deleted, and "ファイル<pack>に書き込めません。" is
+    // shown in the standard exception box.
     void EndPack();
     void ClosePack();
     void CloseFile();
@@ -251,7 +263,10 @@ public:
     // Adds the disk file `path` under `name` (at most 25 characters, not
     // present yet), compressed when `comp` and when that makes it smaller;
     // when the codec cannot start the file is stored plain. The temporary
-    // file is created exclusively, never through an existing name or link.
+    // file is created exclusively, never through an existing name or link,
+    // read back through the same descriptor, and deleted only while its
+    // name still refers to it. A write into the pack that fails shows
+    // "ファイル<pack>に書き込めません。".
     // Errors are shown in the standard exception box and give false with
     // the pack's contents unchanged (the table is written back at EndPack
     // if the copy had begun). True with nothing done when no pack is open.
@@ -280,7 +295,8 @@ public:
     // 0 when the codec cannot start or a read or write fails.
     int FileEncode(void* dst, void* src, int size);
     // Decodes `compsize` bytes of `src` into `dst` (room for `size` bytes);
-    // false also when the stream is broken or the file ends early.
+    // false also when the stream is broken or the file ends early, and at
+    // once, reading nothing, when `compsize` bytes cannot hold `size`.
     bool FileDecode(unsigned char* dst, void* src, int size, int compsize);
     // Copies `size` bytes of the open entry `f` of `src` into file `dst`.
     unsigned short PackCopy(void* dst, TZyPack* src, ZyFILE* f, int size);
@@ -293,8 +309,13 @@ public:
     // with Zyfclose before the pack is ended. A compressed entry is decoded
     // whole when opened with `decode`; opened without, reads give its
     // stored bytes. Null when no pack is open, the name is not found, the
-    // record points outside the data area, the bytes cannot be decoded, or
+    // record points outside the data area or past a file offset of
+    // INT32_MAX, the bytes cannot be decoded, or
     // an entry check (EachFileCrc) fails, shown as "Packﾌｧｲﾙが壊れています。".
+    // The sizes in the record are never trusted for memory: an uncompressed
+    // size that the stored bytes cannot decode to is shown as damaged before
+    // anything is reserved, and the decoded block grows with the bytes that
+    // really come out. Running out of memory fails without a message.
     ZyFILE* ZyfopenComp(const char* name, bool decode);
     ZyFILE* Zyfopen(const char* name);
     int Zyfclose(ZyFILE* f);
@@ -332,7 +353,18 @@ private:
     void FireProgress(int percent);
     void Progress(std::int64_t done, std::int64_t total);
     unsigned short CopyPieces(std::FILE* dst, int size, const std::function<bool(unsigned char*, int)>& read);
+    // Decodes `compsize` bytes of `src`, handing the `size` decoded bytes
+    // piece by piece to a put, which returns false when it has no memory
+    // for them. A size that the stream cannot hold is refused before
+    // anything is allocated.
+    enum class TDecoded { Done, NoMemory, Broken };
+    using TPut = std::function<bool(const unsigned char*, int)>;
+    TDecoded DecodePieces(std::FILE* src, int size, int compsize, const TPut& put);
+    bool DecodeEntry(ZyFILE& f);
     bool AppendEntry(const TZyFileTable3& entry);
+    bool BeginChange();
+    bool WriteBack();
+    bool Commit();
     bool RecordFits(const TZyFileTable3& entry) const;
     int Limit(const ZyFILE* f) const;
     const TZyFileTable3* RecordOf(const ZyFILE* f) const;
@@ -348,6 +380,9 @@ private:
     AnsiString FPackName;
     AnsiString FFileName;
     TMemoryStream* FFileStream = nullptr;
+    // The working copy beside the pack that changes go to (FHandle is open
+    // on it), or empty while the pack is unchanged.
+    std::string FWorkName;
     TCrcCheck* FCrc = nullptr;
     long FMoved = 0; // bytes that the last copy or check really moved
 };

@@ -47,11 +47,16 @@ TLunderDecode::~TLunderDecode()
         Close();
 }
 
+std::int64_t TLunderDecode::MaxSize(int compsize)
+{
+    return std::int64_t{std::max(compsize, 0)} * LunderMaxLength / 3;
+}
+
 unsigned char* TLunderDecode::Open(int size, int compsize)
 {
     if (Opened)
         Close();
-    if (size < 0 || compsize < 0)
+    if (size < 0 || compsize < 0 || size > MaxSize(compsize))
         return nullptr;
     FInput = new (std::nothrow) unsigned char[InputBytes + ItemSlack]();
     FWindow = new (std::nothrow) unsigned char[WindowBytes + CopySlack]();

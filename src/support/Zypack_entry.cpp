@@ -3,14 +3,17 @@
 #include "support/Zypack.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <new>
 
-// A record is usable when its stored bytes lie inside the data area and a
-// plain entry stores exactly its size.
+// A record is usable when its stored bytes lie inside the data area, its
+// file offset (16 + offset) fits a handle's int, and a plain entry stores
+// exactly its size.
 bool TZyPack::RecordFits(const TZyFileTable3& e) const
 {
-    return e.Offset >= 0 && e.Size >= 0 && e.StoredSize >= 0
+    return e.Offset >= 0 && e.Offset <= INT32_MAX - HeaderBytes && e.Size >= 0 && e.StoredSize >= 0
         && std::int64_t{e.Offset} + e.StoredSize <= DataSize() && (e.Compressed || e.Size == e.StoredSize);
 }
 
@@ -24,6 +27,68 @@ const TZyFileTable3* TZyPack::RecordOf(const ZyFILE* f) const
 int TZyPack::Limit(const ZyFILE* f) const
 {
     return f->Compressed && !f->Data ? f->StoredSize : f->Size;
+}
+
+namespace {
+
+// The decoded bytes of an entry, grown as they arrive: the size from the
+// table is only a limit, so a wrong one reserves nothing the stream has not
+// produced (never more than twice what has arrived, after a first step).
+class TGrowingBlock {
+public:
+    explicit TGrowingBlock(int limit) : FLimit(static_cast<size_t>(limit)) {}
+    ~TGrowingBlock() { std::free(FData); }
+    TGrowingBlock(const TGrowingBlock&) = delete;
+    TGrowingBlock& operator=(const TGrowingBlock&) = delete;
+
+    bool Append(const unsigned char* bytes, int n)
+    {
+        const size_t needed = FUsed + static_cast<size_t>(n);
+        if (needed > FLimit)
+            return false;
+        if (needed > FCapacity) {
+            size_t capacity = std::min(FLimit, std::max({needed, 2 * FCapacity, FirstStep}));
+            auto* grown = static_cast<unsigned char*>(std::realloc(FData, capacity));
+            if (!grown)
+                return false;
+            FData = grown;
+            FCapacity = capacity;
+        }
+        std::memcpy(FData + FUsed, bytes, static_cast<size_t>(n));
+        FUsed = needed;
+        return true;
+    }
+    // The block, to be freed with std::free; the object is empty after.
+    unsigned char* Release() { return std::exchange(FData, nullptr); }
+
+private:
+    static constexpr size_t FirstStep = 65536;
+    size_t FLimit;
+    unsigned char* FData = nullptr;
+    size_t FUsed = 0;
+    size_t FCapacity = 0;
+};
+
+} // namespace
+
+// Decodes a compressed entry into f.Data. A damaged entry is shown as such;
+// memory running out is a silent failure.
+bool TZyPack::DecodeEntry(ZyFILE& f)
+{
+    TGrowingBlock block(f.Size);
+    TDecoded result = TDecoded::Broken;
+    if (f.Size <= TLunderDecode::MaxSize(f.StoredSize) && SeekTo(f.Offset))
+        result = DecodePieces(FHandle, f.Size, f.StoredSize,
+                              [&](const unsigned char* bytes, int n) { return block.Append(bytes, n); });
+    FFilePos = std::ftell(FHandle);
+    if (result == TDecoded::Broken)
+        ReportBroken();
+    if (result != TDecoded::Done)
+        return false;
+    // An empty entry still gets a block, so that Data always marks a
+    // decoded handle.
+    f.Data = f.Size > 0 ? block.Release() : static_cast<unsigned char*>(std::malloc(1));
+    return f.Data != nullptr;
 }
 
 ZyFILE* TZyPack::ZyfopenComp(const char* name, bool decode)
@@ -47,17 +112,9 @@ ZyFILE* TZyPack::ZyfopenComp(const char* name, bool decode)
             return nullptr;
         }
     }
-    if (f->Compressed && decode) {
-        f->Data = new (std::nothrow) unsigned char[static_cast<size_t>(f->Size)];
-        bool decoded = f->Data && SeekTo(f->Offset) && FileDecode(f->Data, FHandle, f->Size, f->StoredSize);
-        FFilePos = std::ftell(FHandle);
-        if (!decoded) {
-            if (f->Data)
-                ReportBroken(); // the stored bytes are no stream of this length
-            delete[] f->Data;
-            delete f;
-            return nullptr;
-        }
+    if (f->Compressed && decode && !DecodeEntry(*f)) {
+        delete f;
+        return nullptr;
     }
     return f;
 }
@@ -71,7 +128,7 @@ int TZyPack::Zyfclose(ZyFILE* f)
 {
     if (!f)
         return 0;
-    delete[] f->Data;
+    std::free(f->Data);
     delete f;
     return 1;
 }
@@ -216,8 +273,8 @@ bool TZyPack::AddPack(const char* name, TZyPack* src, const char* srcname)
     src->ZyGetFileTime(f, &entry.Time);
     src->Zyfseek(f, 0, 0);
     bool added = false;
-    if (std::int64_t{DataSize()} + entry.StoredSize + 15 <= INT32_MAX && SeekTo(HeaderBytes + DataSize())) {
-        FModified = true; // the table on disk is being overwritten
+    if (HeaderBytes + std::int64_t{DataSize()} + entry.StoredSize + 15 <= INT32_MAX && BeginChange()
+        && SeekTo(HeaderBytes + DataSize())) {
         entry.Crc = PackCopy(FHandle, src, f, entry.StoredSize);
         try {
             added = FMoved == entry.StoredSize && AppendEntry(entry);

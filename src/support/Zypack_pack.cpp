@@ -11,7 +11,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 static_assert(std::endian::native == std::endian::little, "pack records are kept in memory as stored");
 
@@ -79,22 +81,82 @@ Exception CannotOpen(const char* path)
     return Exception(Sjis("ファイル") + path + Sjis("が開けません。"));
 }
 
-// The files one AddFile call opens; closed (and the temporary file
-// deleted) however the call ends.
+Exception CannotWrite(const char* path)
+{
+    return Exception(Sjis("ファイル") + path + Sjis("に書き込めません。"));
+}
+
+// Deletes `name` only while it is still the file open on `fd`: a file that
+// was put in its place since is left alone.
+void RemoveIfSame(const char* name, int fd)
+{
+    struct stat open {}, named {};
+    if (fstat(fd, &open) == 0 && lstat(name, &named) == 0 && open.st_dev == named.st_dev && open.st_ino == named.st_ino)
+        std::remove(name);
+}
+
+// Creates a new file beside `path` ("<path>.ZyTmp000" on, the first name
+// that is free), exclusively, with `mode` less the umask, open for reading
+// and writing.
+std::FILE* CreateBeside(const std::string& path, mode_t mode, std::string& name)
+{
+    for (int i = 0; i < 1000; ++i) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, ".ZyTmp%03d", i);
+        name = path + suffix;
+        int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd < 0 && errno == EEXIST)
+            continue;
+        std::FILE* f = fd < 0 ? nullptr : fdopen(fd, "w+b");
+        if (fd >= 0 && !f) {
+            RemoveIfSame(name.c_str(), fd);
+            ::close(fd);
+        }
+        return f;
+    }
+    return nullptr;
+}
+
+// Copies the first `length` bytes of descriptor `from` to the start of `to`.
+bool CopyStart(int from, int to, off_t length)
+{
+    off_t in = 0, out = 0;
+    while (in < length) {
+        ssize_t n = ::copy_file_range(from, &in, to, &out, static_cast<size_t>(length - in), 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+    }
+    return true;
+}
+
+// A copy into the pack `pack` that stopped: a write that failed is the
+// pack's fault, else the read from `path`.
+Exception CopyFailed(std::FILE* pack, const AnsiString& packName, const char* path)
+{
+    const bool written = !std::ferror(pack);
+    std::clearerr(pack);
+    return written ? CannotOpen(path) : CannotWrite(packName.c_str());
+}
+
+// The files one AddFile call opens; closed however the call ends. The
+// temporary file stays open from its creation to the end, so its bytes are
+// never taken from whatever has its name by then, and it is deleted only
+// when the name still belongs to it.
 struct AddFiles {
     std::FILE* Source = nullptr;
     std::FILE* Temp = nullptr;
     char TempName[16] = {};
-    bool TempCreated = false;
 
     ~AddFiles()
     {
         if (Source)
             std::fclose(Source);
-        if (Temp)
+        if (Temp) {
+            RemoveIfSame(TempName, fileno(Temp));
             std::fclose(Temp);
-        if (TempCreated)
-            std::remove(TempName);
+        }
     }
 };
 
@@ -205,18 +267,16 @@ bool TZyPack::NewPack(const char* name)
     if (FReadOnly)
         return false;
     EndPack();
-    std::FILE* f = std::fopen(name, "w+b");
-    if (!f)
+    FHandle = CreateBeside(name, 0666, FWorkName);
+    if (!FHandle)
         return false;
+    FPackName = name;
     SetHeader(Version3, 0, 0);
-    if (std::fwrite(FHeader, 1, HeaderBytes, f) != HeaderBytes || std::fflush(f) != 0) {
-        std::fclose(f);
+    FFilePos = HeaderBytes;
+    if (std::fwrite(FHeader, 1, HeaderBytes, FHandle) != HeaderBytes || !Commit()) {
+        EndPack();
         return false;
     }
-    FHandle = f;
-    FFilePos = HeaderBytes;
-    FModified = false;
-    FPackName = name;
     return true;
 }
 
@@ -319,21 +379,67 @@ void TZyPack::EndPack()
     if (!IsOpen())
         return;
     CloseFile();
-    if (FModified && SeekTo(0) && std::fwrite(FHeader, 1, HeaderBytes, FHandle) == HeaderBytes && Count() > 0
-        && SeekTo(HeaderBytes + DataSize()))
-        std::fwrite(FTable.data(), sizeof(TZyFileTable3), FTable.size(), FHandle);
-    FTable.clear();
-    if (FModified && std::fflush(FHandle) == 0) {
-        const long covered = HeaderBytes + DataSize() + 48L * Count();
-        unsigned short crc = FileCrc(0, covered);
-        unsigned char word[2] = {static_cast<unsigned char>(crc), static_cast<unsigned char>(crc >> 8)};
-        if (FMoved == covered && SeekTo(covered))
-            std::fwrite(word, 1, 2, FHandle);
-    }
+    if (FModified && !WriteBack() && Application)
+        Application->ShowException(CannotWrite(FPackName.c_str()));
+    if (!FWorkName.empty())
+        RemoveIfSame(FWorkName.c_str(), fileno(FHandle));
     std::fclose(FHandle);
     FHandle = nullptr;
+    FWorkName.clear();
+    FTable.clear();
     FModified = false;
     FPackName.clear();
+}
+
+// Changes are written to a copy beside the pack, made at the first change:
+// the pack itself is only ever replaced whole, by Commit.
+bool TZyPack::BeginChange()
+{
+    if (!FWorkName.empty())
+        return true;
+    struct stat st;
+    if (fstat(fileno(FHandle), &st) != 0)
+        return false;
+    std::string name;
+    std::FILE* work = CreateBeside(FPackName, st.st_mode & 07777, name);
+    if (!work)
+        return false;
+    // The copy keeps the pack's own permissions.
+    if (fchmod(fileno(work), st.st_mode & 07777) != 0 || !CopyStart(fileno(FHandle), fileno(work), HeaderBytes + DataSize())) {
+        RemoveIfSame(name.c_str(), fileno(work));
+        std::fclose(work);
+        return false;
+    }
+    std::fclose(FHandle);
+    FHandle = work;
+    FWorkName = std::move(name);
+    FFilePos = 0;
+    return true;
+}
+
+// Header, table and check word into the working copy, which then takes the
+// pack's place.
+bool TZyPack::WriteBack()
+{
+    const long tableAt = HeaderBytes + DataSize(), covered = tableAt + 48L * Count();
+    if (!BeginChange() || !SeekTo(0) || std::fwrite(FHeader, 1, HeaderBytes, FHandle) != HeaderBytes || !SeekTo(tableAt)
+        || std::fwrite(FTable.data(), sizeof(TZyFileTable3), FTable.size(), FHandle) != FTable.size()
+        || std::fflush(FHandle) != 0)
+        return false;
+    unsigned short crc = FileCrc(0, covered);
+    unsigned char word[2] = {static_cast<unsigned char>(crc), static_cast<unsigned char>(crc >> 8)};
+    return FMoved == covered && SeekTo(covered) && std::fwrite(word, 1, 2, FHandle) == 2
+        && ftruncate(fileno(FHandle), covered + 2) == 0 && Commit();
+}
+
+// Makes the working copy durable and renames it over the pack; the handle
+// stays open on it.
+bool TZyPack::Commit()
+{
+    if (std::fflush(FHandle) != 0 || fsync(fileno(FHandle)) != 0 || std::rename(FWorkName.c_str(), FPackName.c_str()) != 0)
+        return false;
+    FWorkName.clear();
+    return true;
 }
 
 void TZyPack::ClosePack()
@@ -370,7 +476,7 @@ bool TZyPack::AddFile(const char* name, const char* path, bool comp)
         struct stat st;
         files.Source = std::fopen(path, "rb");
         if (!files.Source || fstat(fileno(files.Source), &st) != 0 || !S_ISREG(st.st_mode)
-            || st.st_size > INT32_MAX - DataSize() - 15)
+            || st.st_size > INT32_MAX - HeaderBytes - DataSize() - 15)
             throw CannotOpen(path);
         TZyFileTable3 entry{};
         MakeFTName(entry, name);
@@ -382,22 +488,16 @@ bool TZyPack::AddFile(const char* name, const char* path, bool comp)
         if (comp && entry.Size > 0) {
             int n = FindTempName(files.TempName, 0);
             // Created exclusively: a name taken since the test moves on.
-            while (n >= 0 && !(files.Temp = std::fopen(files.TempName, "wbx"))) {
+            while (n >= 0 && !(files.Temp = std::fopen(files.TempName, "w+bx"))) {
                 if (errno != EEXIST)
                     throw CannotOpen(files.TempName);
                 n = FindTempName(files.TempName, n + 1);
             }
             if (n < 0)
                 throw Exception(Sjis("テンポラリファイルが作れません。"));
-            files.TempCreated = true;
             int packed = FileEncode(files.Temp, files.Source, entry.Size);
-            std::fclose(files.Temp);
-            files.Temp = nullptr;
-            if (packed > 0 && packed < entry.Size) {
-                std::fclose(files.Source);
-                files.Source = nullptr;
-                if (!(files.Temp = std::fopen(files.TempName, "rb")))
-                    throw CannotOpen(files.TempName);
+            if (packed > 0 && packed < entry.Size && std::fflush(files.Temp) == 0
+                && std::fseek(files.Temp, 0, SEEK_SET) == 0) {
                 from = files.Temp;
                 stored = packed;
                 entry.Compressed = 1;
@@ -407,12 +507,11 @@ bool TZyPack::AddFile(const char* name, const char* path, bool comp)
         }
         entry.CrcValid = 1;
         entry.StoredSize = stored;
-        if (!SeekTo(HeaderBytes + DataSize()))
-            throw CannotOpen(PackName().c_str());
-        FModified = true; // the table on disk is being overwritten
+        if (!BeginChange() || !SeekTo(HeaderBytes + DataSize()))
+            throw CannotWrite(PackName().c_str());
         entry.Crc = FileCopy(FHandle, from, stored);
         if (FMoved != stored || !AppendEntry(entry))
-            throw CannotOpen(entry.Compressed ? files.TempName : path);
+            throw CopyFailed(FHandle, PackName(), entry.Compressed ? files.TempName : path);
     } catch (const std::exception& E) {
         if (Application)
             Application->ShowException(E);
@@ -431,6 +530,7 @@ bool TZyPack::AppendEntry(const TZyFileTable3& entry)
         return false;
     FFilePos += padding;
     FTable.push_back(entry);
+    FModified = true;
     SetHeader(Version3, DataSize() + entry.StoredSize + padding, Count() + 1);
     return true;
 }
@@ -523,28 +623,41 @@ int TZyPack::FileEncode(void* dst, void* src, int size)
     return enc.OutComplete;
 }
 
-bool TZyPack::FileDecode(unsigned char* dst, void* src, int size, int compsize)
+TZyPack::TDecoded TZyPack::DecodePieces(std::FILE* src, int size, int compsize, const TPut& put)
 {
+    if (size < 0 || compsize < 0 || size > TLunderDecode::MaxSize(compsize))
+        return TDecoded::Broken;
     TLunderDecode dec;
     unsigned char* out = dec.Open(size, compsize);
     std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[LunderBlockSize]);
     if (!out || !buffer)
-        return false;
+        return TDecoded::NoMemory;
     FireProgress(0);
     int read = 0, written = 0;
     while (!dec.Finished) {
         if (dec.NeedData) {
             int n = std::min(LunderBlockSize, compsize - read);
-            if (std::fread(buffer.get(), 1, static_cast<size_t>(n), File(src)) != static_cast<size_t>(n))
-                return false;
+            if (std::fread(buffer.get(), 1, static_cast<size_t>(n), src) != static_cast<size_t>(n))
+                return TDecoded::Broken;
             read += n;
             Progress(read, compsize);
         }
         int ready = dec.Decode(buffer.get());
-        std::memcpy(dst + written, out, static_cast<size_t>(ready));
+        if (ready > 0 && !put(out, ready))
+            return TDecoded::NoMemory;
         written += ready;
     }
-    return !dec.Broken && written == size;
+    return !dec.Broken && written == size ? TDecoded::Done : TDecoded::Broken;
+}
+
+bool TZyPack::FileDecode(unsigned char* dst, void* src, int size, int compsize)
+{
+    // The decoder never gives more than `size` bytes in all.
+    return DecodePieces(File(src), size, compsize, [&](const unsigned char* bytes, int n) {
+        std::memcpy(dst, bytes, static_cast<size_t>(n));
+        dst += n;
+        return true;
+    }) == TDecoded::Done;
 }
 
 bool TZyPack::MakeTempFile(char* name)

@@ -31,22 +31,30 @@ void TCounter::SetCount(int value)
     FCount = std::min(value, FMaxVal);
 }
 
+namespace {
+
+// The 32-bit value of a sum or difference that may lie outside int: reduced
+// modulo 2^32, as the counter's fields have always wrapped.
+std::int32_t Wrap32(std::int64_t value)
+{
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+}
+
+} // namespace
+
 bool TCounter::AddVal(int value)
 {
-    FCount += value;
-    if (FCount < FMaxVal)
-        return false;
-    FCount -= FMaxVal;
-    return true;
+    const std::int64_t sum = std::int64_t{FCount} + value;
+    const bool wrapped = sum >= FMaxVal;
+    FCount = Wrap32(wrapped ? sum - FMaxVal : sum);
+    return wrapped;
 }
 
 bool TCounter::SubVal(int value)
 {
-    FCount -= value;
-    if (FCount >= 0)
-        return false;
-    FCount = 0;
-    return true;
+    const std::int64_t rest = std::int64_t{FCount} - value;
+    FCount = rest < 0 ? 0 : Wrap32(rest);
+    return rest < 0;
 }
 
 TRandom::TRandom() : FPos(0), FLagPos(7)

@@ -10,6 +10,9 @@
 // A counter modulo FMaxVal (at least 1) stepping by FAddVal (0 ... FMaxVal).
 // The members keep their own limits: SetCount may reach FMaxVal itself,
 // SetMaxVal keeps FCount below it, AddVal wraps once only, SubVal stops at 0.
+// Sums and differences are compared exactly, also beyond the int range (a
+// count near INT_MAX plus a step still wraps by FMaxVal); a result that
+// still lies outside int afterwards is stored modulo 2^32.
 class TCounter {
 public:
     TCounter();

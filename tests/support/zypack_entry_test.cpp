@@ -1,9 +1,17 @@
 // Entry access: reads in whole items, seeks and limits, stored and decoded
 // compressed entries, copies between packs, streams.
 #include "pack_fixture.h"
+#include "lunder_drive.h"
 
+#include <algorithm>
 #include <climits>
 #include <memory>
+
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#else
+#include <malloc.h>
+#endif
 
 namespace {
 
@@ -275,6 +283,118 @@ TEST_F(Entry, BrokenCompressedStreamIsRefused)
     ZyFILE* raw = pack.ZyfopenComp("text", false);
     EXPECT_NE(raw, nullptr) << "its stored bytes can still be read";
     pack.Zyfclose(raw);
+}
+
+// A data area of almost 2 GiB (a sparse file): a record at its very end
+// would have a file offset past INT32_MAX, which no handle can hold, so it
+// is refused as damaged; a record at the start still opens.
+TEST_F(Entry, RecordWhoseFileOffsetPassesInt32IsDamaged)
+{
+    const std::int32_t dataSize = INT32_MAX - 15;
+    Bytes b = {'Z', 'y', 'P', 'a', 'c', 'k', 0x00, 0x03, 0, 0, 0, 0, 2, 0, 0, 0};
+    PutInt32(b, 8, dataSize);
+    Bytes records(96, 0);
+    records[0] = 'e';
+    PutInt32(records, 24, dataSize); // offset: the end of the data area, empty
+    records[48] = 'f';
+    PutInt32(records, 48 + 28, 16);
+    PutInt32(records, 48 + 32, 16);
+    Write("p.pak", b);
+    std::FILE* f = std::fopen("p.pak", "r+b");
+    ASSERT_NE(f, nullptr);
+    const bool sparse = ::ftruncate(fileno(f), off_t{16} + dataSize) == 0 && std::fseek(f, 0, SEEK_END) == 0
+        && std::fwrite(records.data(), 1, records.size(), f) == records.size();
+    std::fclose(f);
+    if (!sparse)
+        GTEST_SKIP() << "no sparse file of 2 GiB here";
+    TZyPack pack(nullptr);
+    pack.EachFileCrc = true;
+    ASSERT_TRUE(pack.LoadPack("p.pak"));
+    EXPECT_EQ(pack.Zyfopen("e"), nullptr);
+    ASSERT_EQ(Recorded().Boxes.size(), 1u);
+    EXPECT_EQ(Recorded().Boxes[0].Text, Sjis("Packﾌｧｲﾙが壊れています。"));
+    ZyFILE* first = pack.Zyfopen("f");
+    ASSERT_NE(first, nullptr);
+    unsigned char bytes[16] = {1};
+    EXPECT_EQ(pack.Zyfread(bytes, 16, 1, first), 1u);
+    EXPECT_EQ(Bytes(bytes, bytes + 16), Bytes(16, 0));
+    pack.Zyfclose(first);
+}
+
+// Heap bytes in use, from the allocator that serves this build.
+size_t HeapInUse()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+#endif
+}
+
+// A checked pack with one compressed entry "e": the given stream, declared
+// to decode to `size` bytes.
+Bytes PackWithStream(const Bytes& stream, std::int32_t size)
+{
+    Bytes b = {'Z', 'y', 'P', 'a', 'c', 'k', 0x00, 0x03, 0, 0, 0, 0, 1, 0, 0, 0};
+    const size_t padded = (stream.size() + 15) / 16 * 16;
+    PackFolder::PutInt32(b, 8, static_cast<std::int32_t>(padded));
+    b.insert(b.end(), stream.begin(), stream.end());
+    b.resize(16 + padded);
+    Bytes rec(48, 0);
+    rec[0] = 'e';
+    PackFolder::PutInt32(rec, 28, size);
+    PackFolder::PutInt32(rec, 32, static_cast<std::int32_t>(stream.size()));
+    rec[36] = 1;
+    b.insert(b.end(), rec.begin(), rec.end());
+    unsigned short crc = PackFolder::CrcOf(b, 0, b.size());
+    b.push_back(static_cast<std::uint8_t>(crc));
+    b.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return b;
+}
+
+// A size from the table is checked against what the stored bytes can
+// decode to before anything is reserved, and the decoded block only grows
+// with the bytes that come out, so a damaged record is shown as damaged
+// whatever memory is free.
+TEST_F(Entry, DeclaredSizeReservesNothingTheStreamCannotGive)
+{
+    const Bytes noise = Noise(800000, 4);
+    const Bytes longStream = lunder_drive::Encode(noise.data(), static_cast<int>(noise.size()));
+    const Bytes shortStream(longStream.begin(), longStream.begin() + 16);
+    ASSERT_GE(TLunderDecode::MaxSize(static_cast<int>(longStream.size())), INT32_MAX) << "the bound lets it start";
+    struct Case {
+        const char* Name;
+        const Bytes& Stream;
+        std::int32_t Size;
+        bool Reads; // decoding starts before the fault shows
+    } cases[] = {
+        {"2 GiB over 16 stored bytes", shortStream, INT32_MAX, false},
+        {"one byte above what 16 bytes can give", shortStream, static_cast<std::int32_t>(TLunderDecode::MaxSize(16) + 1), false},
+        {"2 GiB over a stream of 800000 bytes that ends early", longStream, INT32_MAX, true},
+    };
+    for (const Case& c : cases) {
+        Write("p.pak", PackWithStream(c.Stream, c.Size));
+        Recorded().Boxes.clear();
+        TZyPack pack(nullptr);
+        ASSERT_TRUE(pack.LoadPack("p.pak")) << c.Name;
+        const size_t before = HeapInUse();
+        size_t peak = 0;
+        int pieces = 0;
+        pack.OnProgress = [&](TObject*) {
+            peak = std::max(peak, HeapInUse());
+            ++pieces;
+        };
+        EXPECT_EQ(pack.Zyfopen("e"), nullptr) << c.Name;
+        ASSERT_EQ(Recorded().Boxes.size(), 1u) << c.Name;
+        EXPECT_EQ(Recorded().Boxes[0].Text, Sjis("Packﾌｧｲﾙが壊れています。")) << c.Name;
+        EXPECT_EQ(pieces > 0, c.Reads) << c.Name;
+        EXPECT_LT(peak, before + (16u << 20)) << c.Name << ": reserved " << (peak - before) << " bytes";
+        ZyFILE* raw = pack.ZyfopenComp("e", false);
+        ASSERT_NE(raw, nullptr) << c.Name;
+        EXPECT_EQ(pack.Zyfsize(raw), c.Size) << "the stored form still reports the record";
+        pack.Zyfclose(raw);
+    }
 }
 
 } // namespace

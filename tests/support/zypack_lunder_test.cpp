@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -158,6 +159,37 @@ TEST(LunderDecode, EmptyStreamFinishesAtOnce)
     EXPECT_EQ(dec.Open(-1, 0), nullptr);
 }
 
+// The densest stream there is, one literal and then copies of 8192 bytes
+// at distance 1, stays within the bound; one byte more than the bound can
+// never be a stream of that length and is refused at Open.
+TEST(LunderDecode, StatedSizeIsBoundedByTheStreamLength)
+{
+    Bytes dense = {0xFF, 0xFF, 0xFF, 0x7F, 'x'};
+    for (int i = 0; i < 31; ++i)
+        dense.insert(dense.end(), {0xF0, 0x00, 0x20});
+    for (int g = 0; g < 3; ++g) {
+        dense.insert(dense.end(), {0xFF, 0xFF, 0xFF, 0xFF});
+        for (int i = 0; i < 32; ++i)
+            dense.insert(dense.end(), {0xF0, 0x00, 0x20});
+    }
+    const int compsize = static_cast<int>(dense.size());
+    const int size = 1 + (31 + 3 * 32) * LunderMaxLength;
+    ASSERT_LE(size, TLunderDecode::MaxSize(compsize));
+    lunder_drive::Decoded back = lunder_drive::Decode(dense.data(), compsize, size);
+    EXPECT_FALSE(back.Broken);
+    ASSERT_EQ(back.Bytes.size(), static_cast<size_t>(size));
+    EXPECT_TRUE(std::all_of(back.Bytes.begin(), back.Bytes.end(), [](std::uint8_t c) { return c == 'x'; }));
+
+    TLunderDecode dec;
+    for (int c : {0, 1, 5, 16, compsize, INT32_MAX / 4}) { // 0: no bytes hold no byte
+        const std::int64_t bound = TLunderDecode::MaxSize(c);
+        if (bound < INT32_MAX) {
+            EXPECT_EQ(dec.Open(static_cast<int>(bound) + 1, c), nullptr) << "compressed size " << c;
+        }
+        EXPECT_NE(dec.Open(static_cast<int>(std::min<std::int64_t>(bound, INT32_MAX)), c), nullptr) << "compressed size " << c;
+    }
+}
+
 struct BadStream {
     const char* Name;
     Bytes Stream;
@@ -175,8 +207,7 @@ TEST(LunderDecode, ForeignStreamsStopAsBroken)
         {"stream ends early", {0, 0, 0, 0, 0x61, 0x62}, 5, 2},
         {"flag word cut", {0, 0}, 1, 0},
         {"copy item cut", {0, 0, 0, 0x40, 0x61, 0xF0, 0x00}, 300, 1},
-        {"nothing at all", {}, 1, 0},
-    };
+    }; // no bytes at all for one byte is refused at Open, see above
     for (const BadStream& c : cases) {
         lunder_drive::Decoded d = lunder_drive::Decode(c.Stream.data(), static_cast<int>(c.Stream.size()), c.Size);
         EXPECT_TRUE(d.Broken) << c.Name << ": " << Hex(c.Stream);

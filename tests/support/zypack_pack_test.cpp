@@ -6,7 +6,11 @@
 #include "framework/component_registry.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 
 namespace {
 
@@ -193,6 +197,173 @@ TEST_F(Pack, SourceShorterThanItsSizeIsAFailedAdd)
     std::unique_ptr<TMemoryStream> s(pack.ZyMakeStream("a.txt"));
     ASSERT_TRUE(s);
     EXPECT_EQ(Bytes(s->Memory(), s->Memory() + s->Size()), Text(100));
+}
+
+// A temporary file swapped for another while the entry is being compressed:
+// the bytes stored are still the compressed ones, and the file now at that
+// name is not deleted.
+TEST_F(Pack, TemporaryFileIsReadBackThroughItsOwnDescriptor)
+{
+    Write("t.txt", Text(50000));
+    const std::string impostor = "not the compressed bytes";
+    TZyPack pack(nullptr);
+    MakePack(pack, {});
+    bool swapped = false;
+    pack.OnProgress = [&](TObject*) {
+        if (swapped || !std::filesystem::exists("ZyTmp000.Lunder"))
+            return;
+        std::filesystem::rename("ZyTmp000.Lunder", "moved.Lunder");
+        Write("ZyTmp000.Lunder", impostor);
+        swapped = true;
+    };
+    ASSERT_TRUE(pack.AddFile("t.txt", "t.txt", true));
+    ASSERT_TRUE(swapped);
+    EXPECT_EQ(Read("ZyTmp000.Lunder"), Bytes(impostor.begin(), impostor.end())) << "the file put in its place stays";
+    std::unique_ptr<TMemoryStream> s(pack.ZyMakeStream("t.txt"));
+    ASSERT_TRUE(s);
+    EXPECT_EQ(Bytes(s->Memory(), s->Memory() + s->Size()), Text(50000));
+}
+
+// Room for new files on a real filesystem that is otherwise full: a small
+// tmpfs mounted in the test folder when the test may mount one (as root),
+// else a file-size limit on the process (RLIMIT_FSIZE), under which no file
+// grows past the room. The room is a whole number of pages, so both give
+// the same boundaries.
+class FullDisk : public PackFolder {
+public:
+    void SetUp() override
+    {
+        PackFolder::SetUp();
+        std::filesystem::create_directory("disk");
+        mounted_ = ::mount("tmpfs", "disk", "tmpfs", MS_NOSUID | MS_NODEV, "size=1m") == 0;
+        std::signal(SIGXFSZ, SIG_IGN);
+    }
+    void TearDown() override
+    {
+        Unlimit();
+        std::signal(SIGXFSZ, SIG_DFL);
+        if (mounted_)
+            ::umount2("disk", MNT_DETACH);
+        PackFolder::TearDown();
+    }
+    const char* How() const { return mounted_ ? "a full tmpfs" : "RLIMIT_FSIZE"; }
+    // From now on a new file on the disk reaches at most `room` bytes.
+    void Limit(off_t room)
+    {
+        if (mounted_) {
+            Fill();
+            ASSERT_EQ(::truncate("disk/filler", filled_ - room), 0);
+        } else {
+            rlimit r{};
+            ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &r), 0);
+            saved_ = r;
+            r.rlim_cur = static_cast<rlim_t>(room);
+            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &r), 0);
+        }
+    }
+    void Unlimit()
+    {
+        if (mounted_)
+            std::filesystem::remove("disk/filler");
+        else if (saved_.rlim_max)
+            setrlimit(RLIMIT_FSIZE, &saved_);
+        saved_ = {};
+    }
+
+private:
+    // Writes whole pages until the filesystem has none left.
+    void Fill()
+    {
+        static const char page[4096] = {};
+        int fd = ::open("disk/filler", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(fd, 0);
+        filled_ = 0;
+        while (::write(fd, page, sizeof page) == static_cast<ssize_t>(sizeof page))
+            filled_ += sizeof page;
+        ::close(fd);
+    }
+    bool mounted_ = false;
+    off_t filled_ = 0;
+    rlimit saved_{};
+};
+
+// Each case changes a pack in a filesystem that has room for a working copy
+// of at most Room bytes, and runs out at one step of writing it: the copy
+// of the data area, the entry's bytes, the table, the check word. The old
+// pack stays byte for byte, the failure is shown, nothing is left beside it.
+TEST_F(FullDisk, PackThatCannotBeWrittenStaysAsItWas)
+{
+    struct Case {
+        const char* Name;
+        int FirstSize; // the one entry of the old pack, plain
+        off_t Room;
+        int AddSize;   // a plain entry added, or -1 for a deletion
+        bool AddFails;
+    } cases[] = {
+        {"no room for the copy", 4080, 0, -1, false},
+        {"the copy fits, the table does not", 4080, 4096, -1, false},
+        {"the copy fits, the entry's bytes do not", 4080, 4096, 100, true},
+        {"the entry fits exactly, the table does not", 4080, 8192, 4096, false},
+        {"the table fits exactly, the check word does not", 8128, 8192, -1, false},
+    };
+    std::fprintf(stderr, "full filesystem: %s\n", How());
+    for (const Case& c : cases) {
+        Write("first", Text(static_cast<size_t>(c.FirstSize)));
+        Write("added", Text(static_cast<size_t>(std::max(c.AddSize, 0))));
+        {
+            TZyPack pack(nullptr);
+            pack.SetReadOnly(false);
+            ASSERT_TRUE(pack.NewPack("disk/p.pak"));
+            ASSERT_TRUE(pack.AddFile("first", "first", false));
+        }
+        const Bytes before = Read("disk/p.pak");
+        Recorded().Exceptions.clear();
+        Limit(c.Room);
+        {
+            TZyPack pack(nullptr);
+            pack.SetReadOnly(false);
+            ASSERT_TRUE(pack.LoadPack("disk/p.pak")) << c.Name;
+            if (c.AddSize < 0)
+                ASSERT_TRUE(pack.DelFile("first")) << c.Name;
+            else
+                EXPECT_EQ(pack.AddFile("added", "added", false), !c.AddFails) << c.Name;
+        }
+        Unlimit();
+        ASSERT_EQ(Recorded().Exceptions.size(), 1u) << c.Name;
+        EXPECT_EQ(Recorded().Exceptions[0], Sjis("ファイルdisk/p.pakに書き込めません。")) << c.Name;
+        EXPECT_EQ(Read("disk/p.pak"), before) << c.Name;
+        std::vector<std::string> left;
+        for (const auto& e : std::filesystem::directory_iterator("disk"))
+            left.push_back(e.path().filename().string());
+        EXPECT_EQ(left, std::vector<std::string>{"p.pak"}) << c.Name;
+    }
+}
+
+// With room enough the same changes are written whole and nothing is left
+// beside the pack.
+TEST_F(FullDisk, PackWithRoomIsReplacedWhole)
+{
+    Write("first", Text(4080));
+    Write("added", Text(4096));
+    TZyPack pack(nullptr);
+    pack.SetReadOnly(false);
+    ASSERT_TRUE(pack.NewPack("disk/p.pak"));
+    ASSERT_TRUE(pack.AddFile("first", "first", false));
+    pack.EndPack();
+    ASSERT_EQ(::chmod("disk/p.pak", 0640), 0);
+    Limit(16384);
+    ASSERT_TRUE(pack.LoadPack("disk/p.pak"));
+    ASSERT_TRUE(pack.AddFile("added", "added", false));
+    pack.EndPack();
+    Unlimit();
+    EXPECT_TRUE(Recorded().Exceptions.empty());
+    EXPECT_EQ(Read("disk/p.pak").size(), 16u + 4080 + 4096 + 2 * 48 + 2);
+    EXPECT_EQ(std::filesystem::status("disk/p.pak").permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write | std::filesystem::perms::group_read)
+        << "the pack keeps its permissions";
+    ASSERT_TRUE(pack.LoadPack("disk/p.pak")) << "check word right";
+    EXPECT_EQ(pack.GetFileNum(), 2);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("disk"), std::filesystem::directory_iterator{}), 1);
 }
 
 // An old pack: header, data, and records of 32 or 40 bytes.

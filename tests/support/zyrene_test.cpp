@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -48,6 +49,27 @@ TEST(Counter, StepsWrapOnceAndStopAtZero)
     down.SetCount(4);
     EXPECT_FALSE(down.DecVal());
     EXPECT_EQ(down.GetCount(), 3);
+}
+
+// Near the ends of the int range the sum and the difference are still
+// compared as numbers, not as wrapped 32-bit values.
+TEST(Counter, StepsNearTheIntLimitsStayExact)
+{
+    TCounter up(INT_MAX, INT_MAX);
+    up.SetCount(INT_MAX - 1);
+    EXPECT_TRUE(up.AddVal(5));
+    EXPECT_EQ(up.GetCount(), 4);
+    up.SetCount(INT_MAX - 1);
+    EXPECT_TRUE(up.IncVal());
+    EXPECT_EQ(up.GetCount(), INT_MAX - 1);
+
+    TCounter down(10);
+    down.SetCount(INT_MIN + 1);
+    EXPECT_TRUE(down.SubVal(5)) << "below 0 without turning positive";
+    EXPECT_EQ(down.GetCount(), 0);
+    down.SetCount(INT_MIN);
+    EXPECT_FALSE(down.AddVal(-1));
+    EXPECT_EQ(down.GetCount(), INT_MAX) << "outside int after all: kept modulo 2^32";
 }
 
 TEST(Counter, SettersClampDifferently)
