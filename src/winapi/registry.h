@@ -45,13 +45,16 @@
 //
 // Damaged input never crashes and reads as missing:
 //   - A file whose first line is not REGEDIT4, that cannot be read, or that
-//     is larger than 16 MiB reads as an empty hive.
+//     is larger than 16 MiB reads as an empty hive. A UTF-8 byte-order mark
+//     before REGEDIT4 is skipped.
 //   - Otherwise damage is confined to lines: a value line that cannot be
 //     parsed (a missing quote, a bad escape, a bad dword, a hex byte that is
 //     not two hex digits, data over 1 MiB, ...) loses only that value; a
 //     section header that cannot be parsed, or names another root, loses the
-//     values below it up to the next header. A last line without its line
-//     end is taken as cut off and ignored. Comment lines (;) are skipped.
+//     values below it up to the next header. Comment lines (;) are skipped.
+//   - A last line without its line end (as many editors save) is read when
+//     it is whole: a text with its closing quote, a dword of eight digits.
+//     A hex list there may have been cut anywhere and reads as missing.
 //   - A later line for the same value replaces an earlier one.
 //   The next write replaces a damaged file with a sound one.
 //

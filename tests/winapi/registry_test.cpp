@@ -384,14 +384,14 @@ TEST_F(Registry, ADamagedLineLosesOnlyItself)
                   "\"Unheaded\"=\"x\"\n"
                   "[HKEY_CURRENT_USER\\SOFTWARE\\Orvane\\NimboChat]\n"
                   "\"Good3\"=hex:\n"
-                  "\"NoLineEnd\"=\"x\"");
+                  "\"CutAtEnd\"=\"x");
     HKEY k = Open(SettingsPath);
     ASSERT_NE(k, nullptr);
     EXPECT_EQ(Get(k, "Good1"), std::make_pair(REG_SZ, Bytes("a")));
     EXPECT_EQ(Get(k, "Good2"), std::make_pair(REG_DWORD, Dword(2)));
     EXPECT_EQ(Get(k, "Good3"), std::make_pair(REG_BINARY, Bytes()));
     for (const char* lost : {"NoEnd", "BadEscape", "Dw1", "Dw2", "Dw3", "Hex1", "Hex2", "Hex3", "Hex4", "Cut",
-             "Deleted", "Elsewhere", "Unheaded", "NoLineEnd"})
+             "Deleted", "Elsewhere", "Unheaded", "CutAtEnd"})
         EXPECT_EQ(Get(k, lost), std::nullopt) << lost;
     // The next write replaces the damaged file with a sound one.
     Set(k, "Good1", REG_SZ, "b");
