@@ -72,10 +72,7 @@ void TNimboChat::KeyEditButtonClick(TObject*)
 {
     if (!KeyEditForm)
         return;
-    AnsiString text;
-    for (const AnsiString& keyword : KeywordList->Items())
-        text += keyword + "\r\n";
-    KeyEditForm->KeyEditMemo->SetText(text);
+    KeyEditForm->Fill(KeywordList->Items());
     KeyEditForm->Show();
     KeyEditForm->Widget()->raise();
     KeyEditForm->Widget()->activateWindow();
