@@ -134,32 +134,65 @@ bool WriteAll(int fd, const std::string& text)
     return true;
 }
 
-LONG WriteHiveFile(const std::string& folder, const std::string& text)
+// The file a write must replace: the store's file itself or, when that is a
+// symbolic link (as dotfile managers keep them), the file the link leads to,
+// through any chain of links, so that the link stays and its target is
+// updated. A dangling link gives the path where its target would be.
+std::string LinkTarget(std::string path)
 {
-    if (LONG rc = EnsureFolder(folder); rc != ERROR_SUCCESS)
-        return rc;
-    std::string tmp = folder + "/." + FileName + ".XXXXXX";
-    std::vector<char> tmpl(tmp.begin(), tmp.end());
+    for (int hops = 0; hops < 40; ++hops) {
+        char buf[4096];
+        ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof buf)
+            break;
+        std::string link(buf, static_cast<size_t>(n));
+        path = link[0] == '/' ? link : path.substr(0, path.rfind('/') + 1) + link;
+    }
+    return path;
+}
+
+// Writes text to a new temporary file beside target with target's mode
+// (0600 for a new file), flushed to disk. The temporary's path is in tmpl.
+bool WriteTemporary(const std::string& target, const std::string& text, std::vector<char>& tmpl)
+{
+    const size_t slash = target.rfind('/');
+    const std::string tmp = target.substr(0, slash + 1) + '.' + target.substr(slash + 1) + ".XXXXXX";
+    tmpl.assign(tmp.begin(), tmp.end());
     tmpl.push_back('\0');
     int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
     if (fd < 0)
-        return ErrnoToCode(errno);
-    bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
+        return false;
+    struct stat st {};
+    bool ok = (::stat(target.c_str(), &st) != 0 || ::fchmod(fd, st.st_mode & 07777) == 0) && WriteAll(fd, text) &&
+        ::fsync(fd) == 0;
     int err = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
         err = errno;
     }
-    if (ok && ::rename(tmpl.data(), (folder + '/' + FileName).c_str()) != 0) {
-        ok = false;
-        err = errno;
-    }
     if (!ok) {
+        ::unlink(tmpl.data());
+        errno = err;
+    }
+    return ok;
+}
+
+// The whole file, atomically: a temporary file in the folder of the file it
+// replaces, flushed, then renamed over it; the rename is made durable too.
+LONG WriteHiveFile(const std::string& folder, const std::string& text)
+{
+    if (LONG rc = EnsureFolder(folder); rc != ERROR_SUCCESS)
+        return rc;
+    const std::string target = LinkTarget(folder + '/' + FileName);
+    std::vector<char> tmpl;
+    if (!WriteTemporary(target, text, tmpl))
+        return ErrnoToCode(errno);
+    if (::rename(tmpl.data(), target.c_str()) != 0) {
+        int err = errno;
         ::unlink(tmpl.data());
         return ErrnoToCode(err);
     }
-    // Make the rename itself durable.
-    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dir = ::open(target.substr(0, target.rfind('/') + 1).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         ::fsync(dir);
         ::close(dir);

@@ -42,6 +42,9 @@
 //     disk (fsync), then renamed over the old file. A crash leaves either the
 //     old file or the new one, never half of one, and no temporary file is
 //     left behind by a failed write.
+//   - A file that is a symbolic link stays one: the write goes to the file
+//     it leads to (through any chain of links), atomically in that file's
+//     folder. An existing file keeps its mode; a new one is made 0600.
 //
 // Damaged input never crashes and reads as missing:
 //   - A file whose first line is not REGEDIT4, that cannot be read, or that

@@ -13,6 +13,9 @@
 #include <string>
 #include <utility>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 using Bytes = std::string;
@@ -344,6 +347,46 @@ TEST_F(Registry, WritesOnCloseOfAChangedKeyAtomically)
     EXPECT_EQ(Stored(SettingsPath, "A"), std::make_pair(REG_SZ, Bytes("2")));
     RegCloseKey(Create(SettingsPath)); // opened existing, nothing changed
     EXPECT_EQ(FileText(), hand);
+}
+
+// A settings file kept by a dotfile manager: a link, perhaps relative and
+// through another link, to a file elsewhere with a mode of its own.
+TEST_F(Registry, WritesThroughLinksToTheirTargetKeepingItsMode)
+{
+    const QString store = Home.path() + "/nimbochat";
+    QDir().mkpath(Home.path() + "/dotfiles/nimbo");
+    QDir().mkpath(store);
+    const QString target = Home.path() + "/dotfiles/nimbo/settings.reg";
+    WriteFileText("REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\Orvane\\NimboChat]\n\"A\"=\"1\"\n");
+    ASSERT_TRUE(QFile::rename(FilePath(), target));
+    ASSERT_EQ(::chmod(target.toLocal8Bit().constData(), 0644), 0);
+    ASSERT_EQ(::symlink("nimbo/settings.reg", (Home.path() + "/dotfiles/current.reg").toLocal8Bit().constData()), 0);
+    ASSERT_EQ(::symlink("../dotfiles/current.reg", FilePath().toLocal8Bit().constData()), 0);
+
+    EXPECT_EQ(Stored(SettingsPath, "A"), std::make_pair(REG_SZ, Bytes("1")));
+    HKEY k = Create(SettingsPath);
+    Set(k, "A", REG_SZ, "2");
+    EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+    EXPECT_TRUE(QFileInfo(FilePath()).isSymLink());
+    EXPECT_TRUE(QFileInfo(Home.path() + "/dotfiles/current.reg").isSymLink());
+    EXPECT_EQ(Stored(SettingsPath, "A"), std::make_pair(REG_SZ, Bytes("2")));
+    struct stat st {};
+    ASSERT_EQ(::stat(target.toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    // No temporary file is left in either folder.
+    EXPECT_EQ(QDir(Home.path() + "/dotfiles/nimbo").entryList(QDir::Files | QDir::Hidden), QStringList{"settings.reg"});
+    EXPECT_EQ(QDir(store).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System),
+        QStringList{"HKEY_CURRENT_USER.reg"});
+
+    // A plain file keeps its mode too.
+    ASSERT_TRUE(QFile::remove(FilePath()));
+    WriteFileText("REGEDIT4\n");
+    ASSERT_EQ(::chmod(FilePath().toLocal8Bit().constData(), 0640), 0);
+    k = Create(SettingsPath);
+    Set(k, "A", REG_SZ, "3");
+    EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+    ASSERT_EQ(::stat(FilePath().toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
 TEST_F(Registry, AFolderThatCannotBeMadeRefusesCreation)
