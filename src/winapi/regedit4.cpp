@@ -16,6 +16,8 @@ using hive::Key;
 using hive::Value;
 using regedit4::RootName;
 
+const std::string Bom = "\xEF\xBB\xBF";
+
 bool ParseQuoted(const std::string& s, size_t& pos, std::string& out)
 {
     if (pos >= s.size() || s[pos] != '"')
@@ -332,15 +334,24 @@ std::vector<std::string> SplitLines(const std::string& text, bool& lastUnended)
 
 namespace regedit4 {
 
+bool IsRegedit4(const std::string& text)
+{
+    const size_t start = text.compare(0, 3, Bom) == 0 ? 3 : 0;
+    const size_t nl = text.find('\n', start);
+    std::string first = text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+    if (!first.empty() && first.back() == '\r')
+        first.pop_back();
+    return Trim(first) == "REGEDIT4";
+}
+
 std::unique_ptr<Key> Parse(const std::string& text)
 {
     auto root = std::make_unique<Key>();
     root->Name = RootName;
-    bool lastUnended = false;
-    const std::string Bom = "\xEF\xBB\xBF";
-    std::vector<std::string> lines = SplitLines(text.compare(0, 3, Bom) == 0 ? text.substr(3) : text, lastUnended);
-    if (lines.empty() || Trim(lines[0]) != "REGEDIT4")
+    if (!IsRegedit4(text))
         return root;
+    bool lastUnended = false;
+    std::vector<std::string> lines = SplitLines(text.compare(0, 3, Bom) == 0 ? text.substr(3) : text, lastUnended);
     Key* section = nullptr;
     for (size_t i = 1; i < lines.size();) {
         const std::string& line = lines[i++];

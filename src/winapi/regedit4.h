@@ -28,6 +28,11 @@ inline constexpr const char* RootName = "HKEY_CURRENT_USER";
 // as missing. The root of the tree is named RootName.
 std::unique_ptr<hive::Key> Parse(const std::string& text);
 
+// True when the text's first line (after a UTF-8 byte-order mark) is
+// REGEDIT4, so that Parse reads it; for any other text Parse gives an empty
+// tree.
+bool IsRegedit4(const std::string& text);
+
 // The file for a tree. Parse(Write(root)) gives every value back, byte for
 // byte and with its type, for any data and for any name that ValueNameFits
 // or (for keys) hive::KeyNameRoundTrips accepts.

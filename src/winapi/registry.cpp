@@ -8,6 +8,7 @@
 #include "winapi/registry_hive.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -212,6 +213,7 @@ struct Store {
     std::mutex Lock;
     std::unique_ptr<Key> Root; // the loaded picture, null when no handle is open
     std::string Folder; // where it was loaded from
+    bool KeepAside = false; // the file held text that is no REGEDIT4 file
     std::map<std::uintptr_t, OpenKey> Handles;
     std::uintptr_t NextHandle = 0x1000;
 
@@ -220,7 +222,24 @@ struct Store {
         if (Root)
             return;
         Folder = StoreFolder();
-        Root = regedit4::Parse(Folder.empty() ? std::string() : ReadFile(Folder + '/' + FileName));
+        const std::string text = Folder.empty() ? std::string() : ReadFile(Folder + '/' + FileName);
+        KeepAside = !text.empty() && !regedit4::IsRegedit4(text);
+        Root = regedit4::Parse(text);
+    }
+
+    // Before the first write over a file that was not read (a UTF-16 export
+    // of the Windows registry editor, say), the file is moved aside, never
+    // overwritten; stderr says where it went.
+    LONG MoveAside()
+    {
+        const std::string target = LinkTarget(Folder + '/' + FileName);
+        const std::string aside = target + ".unreadable";
+        if (::rename(target.c_str(), aside.c_str()) != 0 && errno != ENOENT)
+            return ErrnoToCode(errno);
+        std::fprintf(stderr, "NimboChat: %s is no REGEDIT4 file and was not read; it is kept as %s\n",
+            target.c_str(), aside.c_str());
+        KeepAside = false;
+        return ERROR_SUCCESS;
     }
 
     void ReleaseIfIdle()
@@ -229,7 +248,12 @@ struct Store {
             Root.reset();
     }
 
-    LONG Save() { return WriteHiveFile(Folder, regedit4::Write(*Root)); }
+    LONG Save()
+    {
+        if (LONG rc = KeepAside ? MoveAside() : ERROR_SUCCESS; rc != ERROR_SUCCESS)
+            return rc;
+        return WriteHiveFile(Folder, regedit4::Write(*Root));
+    }
 
     // The open key behind a handle, or null. Loads the hive for the root.
     OpenKey* Resolve(HKEY h, OpenKey& rootSlot)

@@ -59,7 +59,11 @@
 //     it is whole: a text with its closing quote, a dword of eight digits.
 //     A hex list there may have been cut anywhere and reads as missing.
 //   - A later line for the same value replaces an earlier one.
-//   The next write replaces a damaged file with a sound one.
+//   The next write replaces a damaged file with a sound one. A file whose
+//   first line is not REGEDIT4 (a UTF-16 export of the Windows registry
+//   editor, say) is never overwritten: before the first write it is renamed
+//   to HKEY_CURRENT_USER.reg.unreadable (its link target's name and folder
+//   for a link), replacing an older one, and stderr says so.
 //
 // Names: key names and value names compare case-insensitively for ASCII
 // letters, as on Windows; the bytes of double-byte Shift_JIS characters

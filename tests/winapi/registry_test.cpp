@@ -444,6 +444,33 @@ TEST_F(Registry, ADamagedLineLosesOnlyItself)
         "\"Good1\"=\"b\"\n\"Good2\"=dword:00000002\n\"Good3\"=hex:\n\n");
 }
 
+TEST_F(Registry, AFileInAnotherFormIsKeptAsideBeforeTheFirstWrite)
+{
+    const QString text = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE]\r\n\"A\"=\"b\"\r\n";
+    QByteArray utf16("\xFF\xFE");
+    utf16 += QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
+    WriteFileText(utf16.toStdString());
+    EXPECT_EQ(Open("SOFTWARE"), nullptr); // refused: reads as empty
+    EXPECT_EQ(FileText(), utf16.toStdString()); // reading alone moves nothing
+    testing::internal::CaptureStderr();
+    HKEY k = Create(SettingsPath);
+    Set(k, "A", REG_SZ, "1");
+    EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+    const std::string said = testing::internal::GetCapturedStderr();
+    QFile aside(FilePath() + ".unreadable");
+    ASSERT_TRUE(aside.open(QIODevice::ReadOnly));
+    EXPECT_EQ(aside.readAll(), utf16);
+    EXPECT_NE(said.find((FilePath() + ".unreadable").toStdString()), std::string::npos) << said;
+    EXPECT_EQ(Stored(SettingsPath, "A"), std::make_pair(REG_SZ, Bytes("1")));
+    // A sound file is written over as before, and nothing more is moved.
+    testing::internal::CaptureStderr();
+    RegCloseKey(Create("SOFTWARE\\Other"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    aside.close();
+    ASSERT_TRUE(aside.open(QIODevice::ReadOnly));
+    EXPECT_EQ(aside.readAll(), utf16);
+}
+
 TEST_F(Registry, EveryTruncationReadsAsMissingOrTheTrueValue)
 {
     HKEY k = Create(SettingsPath);
