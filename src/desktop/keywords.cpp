@@ -50,7 +50,7 @@ bool TNimboChat::SaveKeywords()
             break;
         key.Delete(name.c_str());
     }
-    return true;
+    return key.Close(); // the file is written when the key closes
 }
 
 bool TNimboChat::KeywordMatches(const AnsiString& Text) const

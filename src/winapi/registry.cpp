@@ -180,18 +180,29 @@ bool WriteTemporary(const std::string& target, const std::string& text, std::vec
 
 // The whole file, atomically: a temporary file in the folder of the file it
 // replaces, flushed, then renamed over it; the rename is made durable too.
+// A write that failed: said on stderr, since nobody else may see it (the
+// settings are written at exit), and turned into its result code.
+LONG WriteFailed(const std::string& path, int err)
+{
+    std::fprintf(stderr, "NimboChat: the settings could not be written to %s: %s\n", path.c_str(), std::strerror(err));
+    return ErrnoToCode(err);
+}
+
 LONG WriteHiveFile(const std::string& folder, const std::string& text)
 {
-    if (LONG rc = EnsureFolder(folder); rc != ERROR_SUCCESS)
+    if (LONG rc = EnsureFolder(folder); rc != ERROR_SUCCESS) {
+        std::fprintf(stderr, "NimboChat: the settings could not be written to %s/%s: no folder to write in\n",
+            folder.c_str(), FileName);
         return rc;
+    }
     const std::string target = LinkTarget(folder + '/' + FileName);
     std::vector<char> tmpl;
     if (!WriteTemporary(target, text, tmpl))
-        return ErrnoToCode(errno);
+        return WriteFailed(target, errno);
     if (::rename(tmpl.data(), target.c_str()) != 0) {
         int err = errno;
         ::unlink(tmpl.data());
-        return ErrnoToCode(err);
+        return WriteFailed(target, err);
     }
     int dir = ::open(target.substr(0, target.rfind('/') + 1).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {

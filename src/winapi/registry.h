@@ -41,7 +41,8 @@
 //   - Writing is atomic: a temporary file in the same folder, flushed to
 //     disk (fsync), then renamed over the old file. A crash leaves either the
 //     old file or the new one, never half of one, and no temporary file is
-//     left behind by a failed write.
+//     left behind by a failed write. A failed write leaves the old file as
+//     it was and says so on stderr, with the path and the reason.
 //   - A file that is a symbolic link stays one: the write goes to the file
 //     it leads to (through any chain of links), atomically in that file's
 //     folder. An existing file keeps its mode; a new one is made 0600.

@@ -317,4 +317,29 @@ TEST_F(Settings, EveryByteSurvivesAStartAndAnExit)
     EXPECT_EQ(HiveText().toStdString(), before.toStdString());
 }
 
+// The file is written when the key closes at exit; when that write fails
+// the save says so, and so does stderr, with the path and the reason.
+TEST_F(Settings, AFailedWriteAtExitIsReported)
+{
+    StoreRequired();
+    auto w = Start();
+    QFile blocker(dir.filePath("blocker"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    ASSERT_TRUE(QFile::remove(HivePath()));
+    ASSERT_TRUE(QFile::link(dir.filePath("blocker/settings.reg"), HivePath())); // its folder is a file
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(NimboChatProbe::SaveSettings(*w));
+    EXPECT_FALSE(NimboChatProbe::SaveKeywords(*w));
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find(dir.filePath("blocker/settings.reg").toStdString() + ": Not a directory"), std::string::npos)
+        << said;
+    ASSERT_TRUE(QFile::remove(HivePath()));
+    EXPECT_TRUE(NimboChatProbe::SaveSettings(*w));
+    EXPECT_TRUE(NimboChatProbe::SaveKeywords(*w));
+    testing::internal::CaptureStderr();
+    w.reset();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
 } // namespace
