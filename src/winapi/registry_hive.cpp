@@ -77,7 +77,7 @@ Key* Key::AddSub(const std::string& name)
 Value* Key::FindValue(const std::string& name)
 {
     auto it = ValueIndex.find(FoldName(name));
-    return it == ValueIndex.end() ? nullptr : &Values[it->second];
+    return it == ValueIndex.end() ? nullptr : &*it->second;
 }
 
 void Key::SetValue(const std::string& name, DWORD type, std::string data)
@@ -86,8 +86,8 @@ void Key::SetValue(const std::string& name, DWORD type, std::string data)
         v->Type = type;
         v->Data = std::move(data);
     } else {
-        ValueIndex[FoldName(name)] = Values.size();
         Values.push_back(Value{name, type, std::move(data)});
+        ValueIndex[FoldName(name)] = std::prev(Values.end());
     }
 }
 
@@ -96,10 +96,8 @@ bool Key::DeleteValue(const std::string& name)
     auto it = ValueIndex.find(FoldName(name));
     if (it == ValueIndex.end())
         return false;
-    Values.erase(Values.begin() + static_cast<std::ptrdiff_t>(it->second));
-    ValueIndex.clear();
-    for (size_t i = 0; i < Values.size(); ++i)
-        ValueIndex[FoldName(Values[i].Name)] = i;
+    Values.erase(it->second);
+    ValueIndex.erase(it);
     return true;
 }
 

@@ -13,6 +13,7 @@
 
 #include "winapi/registry.h"
 
+#include <list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,7 +36,7 @@ struct Value {
 struct Key {
     std::string Name;
     int Depth = 0; // the root is 0
-    std::vector<Value> Values;
+    std::list<Value> Values; // a list, so that a delete is O(1) and pointers stay valid
     std::vector<std::unique_ptr<Key>> Subkeys; // owned
 
     Key* FindSub(const std::string& name) const;
@@ -46,11 +47,12 @@ struct Key {
     Value* FindValue(const std::string& name);
     // Replaces the data and type of a value of that name, or appends one.
     void SetValue(const std::string& name, DWORD type, std::string data);
-    // False when there is no value of that name.
+    // False when there is no value of that name. Takes constant time, so a
+    // long list of deletes stays linear.
     bool DeleteValue(const std::string& name);
 
 private:
-    std::unordered_map<std::string, size_t> ValueIndex;
+    std::unordered_map<std::string, std::list<Value>::iterator> ValueIndex;
     std::unordered_map<std::string, Key*> SubIndex;
 };
 
