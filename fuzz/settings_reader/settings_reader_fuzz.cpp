@@ -32,9 +32,10 @@ void CheckValueRoundTrip(const std::string& input)
     hive::Key* key = root.AddSub("SOFTWARE")->AddSub("NimboChat");
     const DWORD anyType = input.empty() ? REG_NONE : static_cast<unsigned char>(input[0]);
     const std::string name = input.substr(0, 40);
-    const bool nameFits = regedit4::ValueNameFits(name) && !name.empty() && name != "Sz" && name != "Bin";
     key->SetValue("Sz", REG_SZ, input);
     key->SetValue("Bin", REG_BINARY, input);
+    // Names compare without ASCII case: "SZ" is the value "Sz".
+    const bool nameFits = regedit4::ValueNameFits(name) && !name.empty() && !key->FindValue(name);
     if (nameFits)
         key->SetValue(name, anyType, input);
     auto back = regedit4::Parse(regedit4::Write(root));
