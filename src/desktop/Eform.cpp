@@ -38,10 +38,21 @@ TKeyEditForm::TKeyEditForm(TComponent* Owner) : TForm(Owner)
         Widget()->move(screen->geometry().center() - Widget()->rect().center());
 }
 
+void TKeyEditForm::Fill(const std::vector<AnsiString>& Entries)
+{
+    AnsiString text;
+    for (const AnsiString& entry : Entries)
+        text += entry + "\r\n";
+    KeyEditMemo->SetText(text);
+    FFilled = Entries;
+    FFilledText = KeyEditMemo->Text();
+}
+
 void TKeyEditForm::OkBitBtnClick(TObject*)
 {
+    const AnsiString text = KeyEditMemo->Text();
     if (NimboChat)
-        NimboChat->SetKeywords(SplitMemoLines(KeyEditMemo->Text()));
+        NimboChat->SetKeywords(text == FFilledText ? FFilled : SplitMemoLines(text));
     Hide();
 }
 

@@ -12,10 +12,20 @@ public:
     TButton* OkBitBtn;
     TButton* CancelBitBtn;
 
-    // Replaces the main window's keyword list by the memo's lines, then hides.
+    // Fills the memo with the entries, each followed by CR LF, and keeps
+    // them: until the memo's text changes, OK gives back exactly these
+    // entries, also those the memo cannot show as they are (an entry
+    // holding a line end).
+    void Fill(const std::vector<AnsiString>& Entries);
+    // Replaces the main window's keyword list by the memo's lines (by the
+    // filled entries when the memo is unchanged), then hides.
     void OkBitBtnClick(TObject* Sender);
     // Hides; the keyword list stays as it was.
     void CancelBitBtnClick(TObject* Sender);
+
+private:
+    std::vector<AnsiString> FFilled;
+    AnsiString FFilledText; // the memo's text right after Fill
 };
 
 // The one keyword editor, created by the program entry after the main window.

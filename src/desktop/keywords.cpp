@@ -50,7 +50,7 @@ bool TNimboChat::SaveKeywords()
             break;
         key.Delete(name.c_str());
     }
-    return true;
+    return key.Close(); // the file is written when the key closes
 }
 
 bool TNimboChat::KeywordMatches(const AnsiString& Text) const
@@ -72,10 +72,7 @@ void TNimboChat::KeyEditButtonClick(TObject*)
 {
     if (!KeyEditForm)
         return;
-    AnsiString text;
-    for (const AnsiString& keyword : KeywordList->Items())
-        text += keyword + "\r\n";
-    KeyEditForm->KeyEditMemo->SetText(text);
+    KeyEditForm->Fill(KeywordList->Items());
     KeyEditForm->Show();
     KeyEditForm->Widget()->raise();
     KeyEditForm->Widget()->activateWindow();

@@ -15,9 +15,10 @@ constexpr std::intptr_t FirstSuccess = 32;
 AnsiString ClientWorkingDirectory(const AnsiString& Path)
 {
     auto last = AnsiString::npos;
+    const bool sjis = !IsUtf8FileName(Path); // in UTF-8 no byte of a character is '\' or '/'
     for (AnsiString::size_type i = 0; i < Path.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(Path[i]);
-        if (IsSjisLeadByte(c))
+        if (sjis && IsSjisLeadByte(c))
             ++i; // the second byte belongs to the character
         else if (c == '\\' || c == '/')
             last = i;

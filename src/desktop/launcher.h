@@ -6,8 +6,10 @@
 #include <cstdint>
 
 // The folder the chat client is started in: the part of Path before its last
-// folder separator, '\' or '/'. Path is Shift_JIS: a byte 0x5C that is the
-// second byte of a double-byte character (as in ソ or 表) is no separator.
+// folder separator, '\' or '/'. Path is in the file name form of
+// framework/ansi_string.h. In its Shift_JIS form a byte 0x5C that is the
+// second byte of a double-byte character (as in ソ or 表) is no separator;
+// in its marked UTF-8 form the folder keeps the mark.
 //   "C:\TOOLS\IRC.EXE" gives "C:\TOOLS", "/usr/bin/hexchat" "/usr/bin";
 //   a program in a drive's root, "C:\IRC.EXE", gives the drive alone, "C:";
 //   a program in the root of this system's tree, "/irc", gives "/";

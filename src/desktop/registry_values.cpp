@@ -1,11 +1,18 @@
 #include "desktop/registry_values.h"
 
+#include <utility>
 #include <vector>
 
 TRegistryKey::~TRegistryKey()
 {
     if (FKey)
         RegCloseKey(FKey);
+}
+
+bool TRegistryKey::Close()
+{
+    HKEY key = std::exchange(FKey, nullptr);
+    return key && RegCloseKey(key) == ERROR_SUCCESS;
 }
 
 bool TRegistryKey::Open(const char* Path, bool Create)

@@ -17,6 +17,9 @@ public:
     // Opens a path under HKEY_CURRENT_USER with full access, creating what
     // is missing when Create is set. False when it cannot be opened.
     bool Open(const char* Path, bool Create);
+    // Closes the key (the destructor does it otherwise). False when the
+    // changes made through it could not be written to the store's file.
+    bool Close();
 
     // A text: REG_SZ or REG_EXPAND_SZ, cut at its first zero byte; missing
     // or empty reads as "". False for any other type.

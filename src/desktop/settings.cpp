@@ -74,11 +74,14 @@ bool TNimboChat::SaveSettings()
     TRegistryKey key;
     if (!key.Open(SettingsKey, true))
         return false;
-    return key.WriteText("ClientHost", ClientEdit->Text()) && key.WriteNumber("ClientPort", ClientUpDown->Position()) &&
+    // The file is written when the key closes: that write is the result.
+    const bool written =
+        key.WriteText("ClientHost", ClientEdit->Text()) && key.WriteNumber("ClientPort", ClientUpDown->Position()) &&
            key.WriteText("ClientNick", NickEdit->Text()) && key.WriteNumber("ServerPort", ServerUpDown->Position()) &&
            key.WriteNumber("ConvertCheck", ConvertCheckBox->Checked()) &&
            key.WriteText("ClientPath", ClientPathEdit->Text()) && key.WriteNumber("AutoCheck", AutoCheckBox->Checked()) &&
            key.WriteNumber("MinCheck", MinCheckBox->Checked()) && key.WriteNumber("TaskCheck", TaskCheckBox->Checked()) &&
            key.WriteNumber("KeywordCheck", KeywordCheckBox->Checked()) &&
            key.WriteNumber("FlashCheck", FlashCheckBox->Checked());
+    return key.Close() && written;
 }

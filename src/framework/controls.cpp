@@ -14,6 +14,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <limits>
+
 TLabel::TLabel(TComponent* Owner, TControl* Parent, const AnsiString& Caption)
     : TControl(Owner, new QLabel(ToQString(Caption), Parent->Widget()))
 {
@@ -28,19 +30,25 @@ TEdit::TEdit(TComponent* Owner, TControl* Parent) : TEdit(Owner, new QLineEdit(P
 
 TEdit::TEdit(TComponent* Owner, QWidget* Widget) : TControl(Owner, Widget)
 {
+    Edit()->setMaxLength(std::numeric_limits<int>::max()); // Qt's default cuts at 32767
     QObject::connect(Edit(), &QLineEdit::textChanged, Widget, [this] { FireEvent(OnChange, this); });
 }
 
 QLineEdit* TEdit::Edit() const { return static_cast<QLineEdit*>(Widget()); }
 
-AnsiString TEdit::Text() const { return FromQString(Edit()->text()); }
+AnsiString TEdit::Text() const
+{
+    return FHoldsFileName ? FileNameFromQString(Edit()->text()) : FromQString(Edit()->text());
+}
 
 void TEdit::SetText(const AnsiString& Value)
 {
-    QString text = ToQString(Value);
+    QString text = FHoldsFileName ? FileNameToQString(Value) : ToQString(Value);
     if (text != Edit()->text())
         Edit()->setText(text);
 }
+
+void TEdit::SetHoldsFileName(bool Value) { FHoldsFileName = Value; }
 
 TMemo::TMemo(TComponent* Owner, TControl* Parent) : TControl(Owner, new QPlainTextEdit(Parent->Widget()))
 {

@@ -21,6 +21,8 @@ public:
     AnsiString Caption() const;
 };
 
+// A one-line edit. Its text has no length limit, so a text set from code
+// always comes back whole and, unless the user edits it, byte for byte.
 class TEdit : public TControl {
 public:
     TEdit(TComponent* Owner, TControl* Parent);
@@ -29,12 +31,17 @@ public:
     void SetText(const AnsiString& Value);
     // Runs on every change of the text, by the user or by SetText.
     TNotifyEvent OnChange;
+    // An edit that holds a file name takes and gives its text in the file
+    // name form of framework/ansi_string.h, so that a name Shift_JIS cannot
+    // hold, typed or set, comes out as that name. Off by default.
+    void SetHoldsFileName(bool Value);
 
 protected:
     TEdit(TComponent* Owner, QWidget* Widget);
 
 private:
     QLineEdit* Edit() const;
+    bool FHoldsFileName = false;
 };
 
 // A multi-line plain edit (the keyword editor's memo). Line ends are held,

@@ -20,10 +20,10 @@ std::optional<AnsiString> RunQtDialog(const TOpenDialog& Dialog)
     dialog.setOption(QFileDialog::HideNameFilterDetails);
     dialog.setNameFilters(QtNameFilters(Dialog.Filter));
     if (!Dialog.FileName.empty())
-        dialog.selectFile(ToQString(Dialog.FileName));
+        dialog.selectFile(FileNameToQString(Dialog.FileName));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return std::nullopt;
-    return FromQString(dialog.selectedFiles().first());
+    return FileNameFromQString(dialog.selectedFiles().first());
 }
 
 bool HasExtension(const AnsiString& Path)
@@ -46,7 +46,7 @@ bool TOpenDialog::Execute()
         return false;
     FileName = *chosen;
     if (!DefaultExt.empty() && !FileName.empty() && !HasExtension(FileName) &&
-        !QFileInfo::exists(ToQString(FileName)))
+        !QFileInfo::exists(FileNameToQString(FileName)))
         FileName += "." + DefaultExt;
     return true;
 }

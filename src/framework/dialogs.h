@@ -24,7 +24,8 @@ public:
     // becomes "irc.exe". An existing file is taken as it is, so programs
     // without an extension can be chosen.
     AnsiString DefaultExt;
-    // The file the dialog proposes when it opens, and the file chosen.
+    // The file the dialog proposes when it opens, and the file chosen, in
+    // the file name form of framework/ansi_string.h (any name survives).
     AnsiString FileName;
 
     // Runs the dialog modally. True when the user chose a file: FileName

@@ -138,6 +138,7 @@ void TNimboChat::CreateChatClientPage()
     Label7->SetBounds(8, 11, 80, 16);
     ClientPathEdit = new TEdit(this, TabSheet3);
     ClientPathEdit->SetBounds(8, 30, 226, 22);
+    ClientPathEdit->SetHoldsFileName(true);
     PathButton = new TButton(this, TabSheet3, Sjis("参照"));
     PathButton->SetBounds(238, 29, 52, 24);
     AutoCheckBox = new TCheckBox(this, TabSheet3, Sjis("自動実行"));

@@ -1,12 +1,11 @@
-// The hive in memory, its text form and the file it lives in. The header
-// states what callers may rely on; this file keeps to those rules:
-//   - One picture of the hive is loaded when the first handle opens and
-//     dropped when the last one closes.
-//   - Text is handled as bytes. Wherever a name or a quoted text is scanned,
-//     a Shift_JIS lead byte followed by a valid trail byte is one character,
-//     so the 0x5C inside a character such as 表 is never a separator or an
-//     escape.
+// The file the hive lives in, and the handles over it. The header states
+// what callers may rely on; one picture of the hive (winapi/registry_hive.h)
+// is loaded from its text form (winapi/regedit4.h) when the first handle
+// opens and dropped when the last one closes.
 #include "winapi/registry.h"
+
+#include "winapi/regedit4.h"
+#include "winapi/registry_hive.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -16,491 +15,19 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <pwd.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_map>
 #include <vector>
 
 namespace {
 
+using hive::Key;
+using hive::Value;
+
 constexpr off_t MaxFileBytes = 16 * 1024 * 1024;
-constexpr const char* RootName = "HKEY_CURRENT_USER";
 constexpr const char* FileName = "HKEY_CURRENT_USER.reg";
-
-bool IsLead(unsigned char c)
-{
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
-
-bool IsTrail(unsigned char c)
-{
-    return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFC);
-}
-
-// Length of the character at s[i]: 2 for a lead byte with a valid trail.
-size_t CharLen(const std::string& s, size_t i)
-{
-    return (IsLead(static_cast<unsigned char>(s[i])) && i + 1 < s.size()
-               && IsTrail(static_cast<unsigned char>(s[i + 1])))
-        ? 2
-        : 1;
-}
-
-bool HasControl(const std::string& s)
-{
-    for (unsigned char c : s)
-        if ((c < 0x20 && c != '\t') || c == 0x7F)
-            return true;
-    return false;
-}
-
-unsigned char FoldAscii(unsigned char c)
-{
-    return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
-}
-
-// The form under which names are compared, as on Windows: ASCII letters
-// without case, the bytes of double-byte characters exactly. Two names are
-// the same name when their folded forms are equal.
-std::string FoldName(const std::string& s)
-{
-    std::string out = s;
-    for (size_t i = 0; i < out.size();) {
-        size_t len = CharLen(out, i);
-        if (len == 1)
-            out[i] = static_cast<char>(FoldAscii(static_cast<unsigned char>(out[i])));
-        i += len;
-    }
-    return out;
-}
-
-// Limits of the Windows registry, kept so that a hand-made file cannot nest
-// keys deep enough to exhaust the stack.
-constexpr size_t MaxKeyNameBytes = 255;
-constexpr int MaxKeyDepth = 512;
-
-// ---- the hive ------------------------------------------------------------
-
-struct Value {
-    std::string Name;
-    DWORD Type = REG_NONE;
-    std::string Data;
-};
-
-// Values and subkeys keep the order in which they were made; the indexes
-// keep lookups fast for large (perhaps hostile) files.
-struct Key {
-    std::string Name;
-    int Depth = 0;
-    std::vector<Value> Values;
-    std::unordered_map<std::string, size_t> ValueIndex;
-    std::vector<std::unique_ptr<Key>> Subkeys;
-    std::unordered_map<std::string, Key*> SubIndex;
-
-    Key* FindSub(const std::string& name) const
-    {
-        auto it = SubIndex.find(FoldName(name));
-        return it == SubIndex.end() ? nullptr : it->second;
-    }
-
-    // Null when the name is not a valid key name or the key would be too deep.
-    Key* AddSub(const std::string& name)
-    {
-        if (Depth >= MaxKeyDepth || name.empty() || name.size() > MaxKeyNameBytes)
-            return nullptr;
-        Subkeys.push_back(std::make_unique<Key>());
-        Key* k = Subkeys.back().get();
-        k->Name = name;
-        k->Depth = Depth + 1;
-        SubIndex[FoldName(name)] = k;
-        return k;
-    }
-
-    Value* FindValue(const std::string& name)
-    {
-        auto it = ValueIndex.find(FoldName(name));
-        return it == ValueIndex.end() ? nullptr : &Values[it->second];
-    }
-
-    void SetValue(const std::string& name, DWORD type, std::string data)
-    {
-        if (Value* v = FindValue(name)) {
-            v->Type = type;
-            v->Data = std::move(data);
-        } else {
-            ValueIndex[FoldName(name)] = Values.size();
-            Values.push_back(Value{name, type, std::move(data)});
-        }
-    }
-
-    bool DeleteValue(const std::string& name)
-    {
-        auto it = ValueIndex.find(FoldName(name));
-        if (it == ValueIndex.end())
-            return false;
-        Values.erase(Values.begin() + static_cast<std::ptrdiff_t>(it->second));
-        ValueIndex.clear();
-        for (size_t i = 0; i < Values.size(); ++i)
-            ValueIndex[FoldName(Values[i].Name)] = i;
-        return true;
-    }
-};
-
-// Splits a key path at '\' (not at a 0x5C inside a double-byte character).
-// One leading and one trailing '\' are dropped; "" and "\" name the key
-// itself. Null when a name inside is empty or holds a control character.
-std::optional<std::vector<std::string>> SplitPath(const std::string& path)
-{
-    std::vector<std::string> parts(1);
-    for (size_t i = (!path.empty() && path[0] == '\\') ? 1 : 0; i < path.size();) {
-        size_t len = CharLen(path, i);
-        if (len == 1 && path[i] == '\\')
-            parts.emplace_back();
-        else
-            parts.back().append(path, i, len);
-        i += len;
-    }
-    if (parts.size() > 1 && parts.back().empty())
-        parts.pop_back();
-    if (parts.size() == 1 && parts[0].empty())
-        return std::vector<std::string>{};
-    for (auto& p : parts)
-        if (p.empty() || HasControl(p))
-            return std::nullopt;
-    return parts;
-}
-
-// A new key name must read back as itself when a '\' and a further name
-// follow it in a path (a lone lead byte at its end would swallow the '\').
-bool KeyNameRoundTrips(const std::string& name)
-{
-    auto back = SplitPath(name + "\\x");
-    return back && back->size() == 2 && (*back)[0] == name;
-}
-
-// ---- text form -----------------------------------------------------------
-
-// Reads a quoted text at s[pos] ('"'), with \" and \\ escapes.
-bool ParseQuoted(const std::string& s, size_t& pos, std::string& out)
-{
-    if (pos >= s.size() || s[pos] != '"')
-        return false;
-    ++pos;
-    while (pos < s.size()) {
-        size_t len = CharLen(s, pos);
-        char c = s[pos];
-        if (len == 2) {
-            out.append(s, pos, 2);
-        } else if (c == '\\') {
-            if (pos + 1 >= s.size() || (s[pos + 1] != '"' && s[pos + 1] != '\\'))
-                return false;
-            out += s[pos + 1];
-            ++len;
-        } else if (c == '"') {
-            ++pos;
-            return true;
-        } else {
-            out += c;
-        }
-        pos += len;
-    }
-    return false;
-}
-
-std::string Quote(const std::string& s)
-{
-    std::string out = "\"";
-    for (size_t i = 0; i < s.size();) {
-        size_t len = CharLen(s, i);
-        if (len == 1 && (s[i] == '"' || s[i] == '\\'))
-            out += '\\';
-        out.append(s, i, len);
-        i += len;
-    }
-    out += '"';
-    return out;
-}
-
-// True when Quote(s) reads back as s. It does not when a lone lead byte
-// stands before a byte that gets escaped.
-bool QuoteRoundTrips(const std::string& s)
-{
-    std::string quoted = Quote(s), back;
-    size_t pos = 0;
-    return ParseQuoted(quoted, pos, back) && pos == quoted.size() && back == s;
-}
-
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-bool ParseHexNumber(const std::string& s, DWORD& out)
-{
-    if (s.empty() || s.size() > 8)
-        return false;
-    out = 0;
-    for (char c : s) {
-        int d = HexDigit(c);
-        if (d < 0)
-            return false;
-        out = (out << 4) | static_cast<DWORD>(d);
-    }
-    return true;
-}
-
-std::string Trim(const std::string& s)
-{
-    size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos)
-        return {};
-    size_t e = s.find_last_not_of(" \t");
-    return s.substr(b, e - b + 1);
-}
-
-bool StartsWithNoCase(const std::string& s, size_t pos, const char* prefix)
-{
-    size_t n = std::strlen(prefix);
-    if (s.size() - pos < n)
-        return false;
-    for (size_t i = 0; i < n; ++i)
-        if (FoldAscii(static_cast<unsigned char>(s[pos + i])) != FoldAscii(static_cast<unsigned char>(prefix[i])))
-            return false;
-    return true;
-}
-
-// "01,ff,2a" -> bytes; at most REG_MAX_VALUE_BYTES of them.
-bool ParseHexList(const std::string& list, std::string& out)
-{
-    std::string body = Trim(list);
-    if (body.empty())
-        return true;
-    size_t pos = 0;
-    while (true) {
-        size_t comma = body.find(',', pos);
-        std::string item = Trim(body.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
-        if (item.size() != 2 || HexDigit(item[0]) < 0 || HexDigit(item[1]) < 0)
-            return false;
-        if (out.size() >= REG_MAX_VALUE_BYTES)
-            return false;
-        out += static_cast<char>(HexDigit(item[0]) * 16 + HexDigit(item[1]));
-        if (comma == std::string::npos)
-            return true;
-        pos = comma + 1;
-    }
-}
-
-// Parses the data part of a value line (after '='). hex lists may continue
-// on following lines that begin with white space; *next is advanced past
-// the lines used.
-bool ParseData(const std::vector<std::string>& lines, size_t& next, std::string data, DWORD& type, std::string& out)
-{
-    data = Trim(data);
-    if (!data.empty() && data[0] == '"') {
-        size_t pos = 0;
-        if (!ParseQuoted(data, pos, out) || pos != data.size())
-            return false;
-        type = REG_SZ;
-        return out.size() <= REG_MAX_VALUE_BYTES;
-    }
-    if (StartsWithNoCase(data, 0, "dword:")) {
-        DWORD v = 0;
-        if (!ParseHexNumber(Trim(data.substr(6)), v))
-            return false;
-        type = REG_DWORD;
-        for (int i = 0; i < 4; ++i)
-            out += static_cast<char>((v >> (8 * i)) & 0xFF);
-        return true;
-    }
-    std::string list;
-    if (StartsWithNoCase(data, 0, "hex:")) {
-        type = REG_BINARY;
-        list = data.substr(4);
-    } else if (StartsWithNoCase(data, 0, "hex(")) {
-        size_t close = data.find("):");
-        if (close == std::string::npos || !ParseHexNumber(data.substr(4, close - 4), type))
-            return false;
-        list = data.substr(close + 2);
-    } else {
-        return false;
-    }
-    // Gather continuation lines; a list that is cut before its continuation
-    // is damaged, and the line that follows is read on its own.
-    std::string joined;
-    while (true) {
-        list = Trim(list);
-        if (list.empty() || list.back() != '\\') {
-            joined += list;
-            break;
-        }
-        list.pop_back();
-        joined += list;
-        if (joined.size() > 3 * static_cast<size_t>(REG_MAX_VALUE_BYTES) + 64)
-            return false;
-        if (next >= lines.size() || lines[next].empty() || (lines[next][0] != ' ' && lines[next][0] != '\t'))
-            return false;
-        list = lines[next++];
-    }
-    return ParseHexList(joined, out);
-}
-
-std::string HexByte(unsigned char b)
-{
-    static const char digits[] = "0123456789abcdef";
-    return {digits[b >> 4], digits[b & 15]};
-}
-
-void WriteHexValue(std::string& out, const std::string& lead, const std::string& data)
-{
-    std::string line = lead;
-    const size_t bare = lead.size();
-    for (size_t i = 0; i < data.size(); ++i) {
-        std::string piece = HexByte(static_cast<unsigned char>(data[i]));
-        if (i + 1 < data.size())
-            piece += ',';
-        if (line.size() > bare && line.size() + piece.size() > 78) {
-            out += line + "\\\n";
-            line = "  ";
-        }
-        line += piece;
-    }
-    out += line + '\n';
-}
-
-void WriteValue(std::string& out, const Value& v)
-{
-    std::string lead = v.Name.empty() ? std::string("@") : Quote(v.Name);
-    lead += '=';
-    if (v.Type == REG_SZ && !HasControl(v.Data) && QuoteRoundTrips(v.Data)) {
-        out += lead + Quote(v.Data) + '\n';
-    } else if (v.Type == REG_DWORD && v.Data.size() == 4) {
-        DWORD n = 0;
-        for (int i = 3; i >= 0; --i)
-            n = (n << 8) | static_cast<unsigned char>(v.Data[static_cast<size_t>(i)]);
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "dword:%08x", n);
-        out += lead + buf + '\n';
-    } else if (v.Type == REG_BINARY) {
-        WriteHexValue(out, lead + "hex:", v.Data);
-    } else {
-        char buf[24];
-        std::snprintf(buf, sizeof buf, "hex(%x):", v.Type);
-        WriteHexValue(out, lead + buf, v.Data);
-    }
-}
-
-void WriteKey(std::string& out, const Key& k, const std::string& path, bool isRoot)
-{
-    if (!k.Values.empty() || (!isRoot && k.Subkeys.empty())) {
-        out += '[' + path + "]\n";
-        for (auto& v : k.Values)
-            WriteValue(out, v);
-        out += '\n';
-    }
-    for (auto& sub : k.Subkeys)
-        WriteKey(out, *sub, path + '\\' + sub->Name, false);
-}
-
-std::string Serialize(const Key& root)
-{
-    std::string out = "REGEDIT4\n\n";
-    WriteKey(out, root, RootName, true);
-    return out;
-}
-
-// The key a section header names, created on the way; null when the header
-// cannot be read or names another root.
-Key* SectionKey(Key& root, const std::string& line)
-{
-    size_t close = line.rfind(']');
-    if (close == std::string::npos || close == 0 || !Trim(line.substr(close + 1)).empty())
-        return nullptr;
-    std::string path = line.substr(1, close - 1);
-    size_t n = std::strlen(RootName);
-    if (!StartsWithNoCase(path, 0, RootName) || (path.size() > n && path[n] != '\\'))
-        return nullptr;
-    std::string rest = path.substr(n);
-    if (rest.empty())
-        return &root;
-    if (rest.size() == 1 || rest.back() == '\\')
-        return nullptr;
-    auto parts = SplitPath(rest);
-    if (!parts)
-        return nullptr;
-    Key* k = &root;
-    for (auto& p : *parts) {
-        Key* sub = k->FindSub(p);
-        if (!sub && KeyNameRoundTrips(p))
-            sub = k->AddSub(p);
-        if (!sub)
-            return nullptr;
-        k = sub;
-    }
-    return k;
-}
-
-void ParseValueLine(Key* section, const std::vector<std::string>& lines, size_t& next, const std::string& raw)
-{
-    std::string line = raw.substr(raw.find_first_not_of(" \t"));
-    std::string name;
-    size_t pos = 0;
-    if (line[0] == '@') {
-        pos = 1;
-    } else if (!ParseQuoted(line, pos, name) || HasControl(name)) {
-        return;
-    }
-    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t'))
-        ++pos;
-    if (pos >= line.size() || line[pos] != '=')
-        return;
-    DWORD type = REG_NONE;
-    std::string data;
-    bool ok = ParseData(lines, next, line.substr(pos + 1), type, data);
-    if (ok && section)
-        section->SetValue(name, type, std::move(data));
-}
-
-std::unique_ptr<Key> Parse(const std::string& text)
-{
-    auto root = std::make_unique<Key>();
-    root->Name = RootName;
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (true) {
-        size_t nl = text.find('\n', start);
-        if (nl == std::string::npos)
-            break; // a last line without its line end is taken as cut off
-        std::string line = text.substr(start, nl - start);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(std::move(line));
-        start = nl + 1;
-    }
-    if (lines.empty() || Trim(lines[0]) != "REGEDIT4")
-        return root;
-    Key* section = nullptr;
-    for (size_t i = 1; i < lines.size();) {
-        const std::string& line = lines[i++];
-        size_t first = line.find_first_not_of(" \t");
-        if (first == std::string::npos || line[first] == ';')
-            continue;
-        if (line[first] == '[') {
-            section = SectionKey(*root, line.substr(first));
-            continue;
-        }
-        ParseValueLine(section, lines, i, line);
-    }
-    return root;
-}
 
 // ---- the file ------------------------------------------------------------
 
@@ -608,32 +135,76 @@ bool WriteAll(int fd, const std::string& text)
     return true;
 }
 
-LONG WriteHiveFile(const std::string& folder, const std::string& text)
+// The file a write must replace: the store's file itself or, when that is a
+// symbolic link (as dotfile managers keep them), the file the link leads to,
+// through any chain of links, so that the link stays and its target is
+// updated. A dangling link gives the path where its target would be.
+std::string LinkTarget(std::string path)
 {
-    if (LONG rc = EnsureFolder(folder); rc != ERROR_SUCCESS)
-        return rc;
-    std::string tmp = folder + "/." + FileName + ".XXXXXX";
-    std::vector<char> tmpl(tmp.begin(), tmp.end());
+    for (int hops = 0; hops < 40; ++hops) {
+        char buf[4096];
+        ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof buf)
+            break;
+        std::string link(buf, static_cast<size_t>(n));
+        path = link[0] == '/' ? link : path.substr(0, path.rfind('/') + 1) + link;
+    }
+    return path;
+}
+
+// Writes text to a new temporary file beside target with target's mode
+// (0600 for a new file), flushed to disk. The temporary's path is in tmpl.
+bool WriteTemporary(const std::string& target, const std::string& text, std::vector<char>& tmpl)
+{
+    const size_t slash = target.rfind('/');
+    const std::string tmp = target.substr(0, slash + 1) + '.' + target.substr(slash + 1) + ".XXXXXX";
+    tmpl.assign(tmp.begin(), tmp.end());
     tmpl.push_back('\0');
     int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
     if (fd < 0)
-        return ErrnoToCode(errno);
-    bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
+        return false;
+    struct stat st {};
+    bool ok = (::stat(target.c_str(), &st) != 0 || ::fchmod(fd, st.st_mode & 07777) == 0) && WriteAll(fd, text) &&
+        ::fsync(fd) == 0;
     int err = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
         err = errno;
     }
-    if (ok && ::rename(tmpl.data(), (folder + '/' + FileName).c_str()) != 0) {
-        ok = false;
-        err = errno;
-    }
     if (!ok) {
         ::unlink(tmpl.data());
-        return ErrnoToCode(err);
+        errno = err;
     }
-    // Make the rename itself durable.
-    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return ok;
+}
+
+// The whole file, atomically: a temporary file in the folder of the file it
+// replaces, flushed, then renamed over it; the rename is made durable too.
+// A write that failed: said on stderr, since nobody else may see it (the
+// settings are written at exit), and turned into its result code.
+LONG WriteFailed(const std::string& path, int err)
+{
+    std::fprintf(stderr, "NimboChat: the settings could not be written to %s: %s\n", path.c_str(), std::strerror(err));
+    return ErrnoToCode(err);
+}
+
+LONG WriteHiveFile(const std::string& folder, const std::string& text)
+{
+    if (LONG rc = EnsureFolder(folder); rc != ERROR_SUCCESS) {
+        std::fprintf(stderr, "NimboChat: the settings could not be written to %s/%s: no folder to write in\n",
+            folder.c_str(), FileName);
+        return rc;
+    }
+    const std::string target = LinkTarget(folder + '/' + FileName);
+    std::vector<char> tmpl;
+    if (!WriteTemporary(target, text, tmpl))
+        return WriteFailed(target, errno);
+    if (::rename(tmpl.data(), target.c_str()) != 0) {
+        int err = errno;
+        ::unlink(tmpl.data());
+        return WriteFailed(target, err);
+    }
+    int dir = ::open(target.substr(0, target.rfind('/') + 1).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         ::fsync(dir);
         ::close(dir);
@@ -653,6 +224,7 @@ struct Store {
     std::mutex Lock;
     std::unique_ptr<Key> Root; // the loaded picture, null when no handle is open
     std::string Folder; // where it was loaded from
+    bool KeepAside = false; // the file held text that is no REGEDIT4 file
     std::map<std::uintptr_t, OpenKey> Handles;
     std::uintptr_t NextHandle = 0x1000;
 
@@ -661,7 +233,24 @@ struct Store {
         if (Root)
             return;
         Folder = StoreFolder();
-        Root = Parse(Folder.empty() ? std::string() : ReadFile(Folder + '/' + FileName));
+        const std::string text = Folder.empty() ? std::string() : ReadFile(Folder + '/' + FileName);
+        KeepAside = !text.empty() && !regedit4::IsRegedit4(text);
+        Root = regedit4::Parse(text);
+    }
+
+    // Before the first write over a file that was not read (a UTF-16 export
+    // of the Windows registry editor, say), the file is moved aside, never
+    // overwritten; stderr says where it went.
+    LONG MoveAside()
+    {
+        const std::string target = LinkTarget(Folder + '/' + FileName);
+        const std::string aside = target + ".unreadable";
+        if (::rename(target.c_str(), aside.c_str()) != 0 && errno != ENOENT)
+            return ErrnoToCode(errno);
+        std::fprintf(stderr, "NimboChat: %s is no REGEDIT4 file and was not read; it is kept as %s\n",
+            target.c_str(), aside.c_str());
+        KeepAside = false;
+        return ERROR_SUCCESS;
     }
 
     void ReleaseIfIdle()
@@ -670,7 +259,12 @@ struct Store {
             Root.reset();
     }
 
-    LONG Save() { return WriteHiveFile(Folder, Serialize(*Root)); }
+    LONG Save()
+    {
+        if (LONG rc = KeepAside ? MoveAside() : ERROR_SUCCESS; rc != ERROR_SUCCESS)
+            return rc;
+        return WriteHiveFile(Folder, regedit4::Write(*Root));
+    }
 
     // The open key behind a handle, or null. Loads the hive for the root.
     OpenKey* Resolve(HKEY h, OpenKey& rootSlot)
@@ -722,7 +316,7 @@ LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM sam, PHKEY phkResult, bool 
     LONG rc = ERROR_SUCCESS;
     if (!base) {
         rc = ERROR_INVALID_HANDLE;
-    } else if (auto parts = SplitPath(NameOf(lpSubKey)); !parts) {
+    } else if (auto parts = hive::SplitPath(NameOf(lpSubKey)); !parts) {
         rc = ERROR_INVALID_PARAMETER;
     } else if (create && (rc = EnsureFolder(s.Folder)) != ERROR_SUCCESS) {
         // nothing can be saved, so nothing is created
@@ -731,9 +325,9 @@ LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM sam, PHKEY phkResult, bool 
         bool created = false;
         // Every name is checked before anything is created, so a bad path
         // leaves no keys behind.
-        bool valid = k->Depth + static_cast<int>(parts->size()) <= MaxKeyDepth;
+        bool valid = k->Depth + static_cast<int>(parts->size()) <= hive::MaxKeyDepth;
         for (auto& p : *parts)
-            valid = valid && p.size() <= MaxKeyNameBytes && KeyNameRoundTrips(p);
+            valid = valid && p.size() <= hive::MaxKeyNameBytes && hive::KeyNameRoundTrips(p);
         if (!valid)
             rc = ERROR_INVALID_PARAMETER;
         for (size_t i = 0; rc == ERROR_SUCCESS && i < parts->size(); ++i) {
@@ -790,7 +384,7 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BY
     LONG rc = AccessResult(k, KEY_SET_VALUE);
     if (rc != ERROR_SUCCESS) {
         // no key, or no right to set
-    } else if ((!lpData && cbData) || cbData > REG_MAX_VALUE_BYTES || HasControl(name) || !QuoteRoundTrips(name))
+    } else if ((!lpData && cbData) || cbData > REG_MAX_VALUE_BYTES || !regedit4::ValueNameFits(name))
         rc = ERROR_INVALID_PARAMETER;
     else {
         k->Target->SetValue(name, dwType,

@@ -41,19 +41,30 @@
 //   - Writing is atomic: a temporary file in the same folder, flushed to
 //     disk (fsync), then renamed over the old file. A crash leaves either the
 //     old file or the new one, never half of one, and no temporary file is
-//     left behind by a failed write.
+//     left behind by a failed write. A failed write leaves the old file as
+//     it was and says so on stderr, with the path and the reason.
+//   - A file that is a symbolic link stays one: the write goes to the file
+//     it leads to (through any chain of links), atomically in that file's
+//     folder. An existing file keeps its mode; a new one is made 0600.
 //
 // Damaged input never crashes and reads as missing:
 //   - A file whose first line is not REGEDIT4, that cannot be read, or that
-//     is larger than 16 MiB reads as an empty hive.
+//     is larger than 16 MiB reads as an empty hive. A UTF-8 byte-order mark
+//     before REGEDIT4 is skipped.
 //   - Otherwise damage is confined to lines: a value line that cannot be
 //     parsed (a missing quote, a bad escape, a bad dword, a hex byte that is
 //     not two hex digits, data over 1 MiB, ...) loses only that value; a
 //     section header that cannot be parsed, or names another root, loses the
-//     values below it up to the next header. A last line without its line
-//     end is taken as cut off and ignored. Comment lines (;) are skipped.
+//     values below it up to the next header. Comment lines (;) are skipped.
+//   - A last line without its line end (as many editors save) is read when
+//     it is whole: a text with its closing quote, a dword of eight digits.
+//     A hex list there may have been cut anywhere and reads as missing.
 //   - A later line for the same value replaces an earlier one.
-//   The next write replaces a damaged file with a sound one.
+//   The next write replaces a damaged file with a sound one. A file whose
+//   first line is not REGEDIT4 (a UTF-16 export of the Windows registry
+//   editor, say) is never overwritten: before the first write it is renamed
+//   to HKEY_CURRENT_USER.reg.unreadable (its link target's name and folder
+//   for a link), replacing an older one, and stderr says so.
 //
 // Names: key names and value names compare case-insensitively for ASCII
 // letters, as on Windows; the bytes of double-byte Shift_JIS characters

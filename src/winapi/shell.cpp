@@ -32,9 +32,12 @@ constexpr std::intptr_t Started = 42;
 constexpr int QueryTimeoutMs = 5000;
 
 // Shift_JIS bytes to UTF-8; bytes that do not convert are kept as they are.
+// A name behind the UTF-8 byte-order mark is UTF-8 already.
 std::string ToLocal(const char* text)
 {
     std::string in = text ? text : "";
+    if (in.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        return in.substr(3);
     bool ascii = true;
     for (unsigned char c : in)
         ascii = ascii && c < 0x80;

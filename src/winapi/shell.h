@@ -4,8 +4,10 @@
 //
 // Strings are the program's Shift_JIS (code page 932) bytes, as for any "A"
 // function; they are turned into the file system's UTF-8 before use (bytes
-// that are not valid Shift_JIS are used as they are). '\' separates folders
-// as well as '/'.
+// that are not valid Shift_JIS are used as they are). A string that begins
+// with the UTF-8 byte-order mark (EF BB BF, never the start of a Shift_JIS
+// text) is a name Shift_JIS cannot hold: what follows the mark is used as
+// it is. '\' separates folders as well as '/'.
 //
 // What happens, in order:
 //   1. No file: SE_ERR_FNF. A verb other than null, "" or "open": SE_ERR_NOASSOC.

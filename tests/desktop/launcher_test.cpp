@@ -7,6 +7,7 @@
 #include "support_code/recording_sink.h"
 
 #include <QDir>
+#include <QLineEdit>
 #include <QTcpServer>
 
 #include <dirent.h>
@@ -306,6 +307,40 @@ TEST_F(PathDialog, DefaultExtensionOnlyForNamesWithoutAFile)
         answer = FromQString(chosen);
         w->PathButton->Click();
         EXPECT_EQ(w->ClientPathEdit->Text(), FromQString(result));
+    }
+}
+
+// Folders Shift_JIS cannot hold (josé) or holds only one way (ツール〜 with
+// U+301C WAVE DASH): the program starts when its path is chosen in the
+// dialog and when it is typed, and the stored path brings it back.
+TEST_F(PathDialog, PathsOfAnyCharactersStartTheirProgram)
+{
+    for (const char* folder : {"ツール〜", "josé"}) {
+        const QString program = File(QString::fromUtf8(folder) + "/irc.sh");
+        SCOPED_TRACE(program.toStdString());
+        WriteProbe(program);
+        StoreClient("", false, FreeLowPort());
+        auto typedIn = [](TNimboChat& w) { return static_cast<QLineEdit*>(w.ClientPathEdit->Widget()); };
+        auto launched = [&](TNimboChat& w) {
+            QFile::remove(probeOut);
+            Recorded().Boxes.clear();
+            w.ExeButton->Click();
+            return Recorded().Boxes.empty() && ProbeFolder() == Real(QFileInfo(program).path());
+        };
+        auto w = Start();
+        answer = FileNameFromQString(program);
+        w->PathButton->Click();
+        EXPECT_EQ(typedIn(*w)->text(), program);
+        EXPECT_TRUE(launched(*w));
+        typedIn(*w)->setText("");
+        typedIn(*w)->setText(program);
+        EXPECT_TRUE(launched(*w));
+        w.reset(); // saved at exit
+        w = Start();
+        EXPECT_EQ(typedIn(*w)->text(), program);
+        EXPECT_TRUE(launched(*w));
+        w->PathButton->Click();
+        EXPECT_EQ(FileNameToQString(shown.back()), program); // the dialog opens on it
     }
 }
 

@@ -1,5 +1,6 @@
 // Settings: read from the store into the controls at start-up and written
 // back at exit, with the read rules of the three kinds of value.
+#include "desktop/Eform.h"
 #include "desktop/store_fixture.h"
 #include "support_code/irc_peers.h"
 #include "support_code/recording_sink.h"
@@ -237,6 +238,108 @@ TEST_F(Settings, DamagedStoreStartsWithDefaultsAndIsRepairedAtExit)
         EXPECT_TRUE(repaired.contains("\"ClientPort\"=dword:00001a0b")) << repaired.toStdString();
         EXPECT_TRUE(repaired.contains("\"ClientHost\"=\"irc.ircnet.ne.jp\"")) << repaired.toStdString();
     }
+}
+
+// ---- files as people leave them, and bytes that are not Shift_JIS ----------
+
+// The README's example file (with a listening port of its own).
+QByteArray ReadmeFile(quint16 listenPort)
+{
+    return QByteArray("REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\Orvane\\NimboChat]\n"
+                      "\"ClientHost\"=\"irc.ircnet.ne.jp\"\n\"ClientPort\"=dword:00001a0b\n\"ClientNick\"=\"Taro\"\n"
+                      "\"ServerPort\"=dword:0000")
+        + QByteArray::number(listenPort, 16).rightJustified(4, '0')
+        + "\n\"ConvertCheck\"=dword:00000000\n\"ClientPath\"=\"\"\n\"AutoCheck\"=dword:00000000\n"
+          "\"MinCheck\"=dword:00000000\n\"TaskCheck\"=dword:00000000\n\"KeywordCheck\"=dword:00000001\n"
+          "\"FlashCheck\"=dword:00000001\n\n[HKEY_CURRENT_USER\\SOFTWARE\\Orvane\\NimboChat\\KeyWord]\n"
+          "\"0\"=\"nimbo\"\n";
+}
+
+TEST_F(Settings, HandEditedFilesKeepEverySetting)
+{
+    const quint16 port = FreeLowPort();
+    const QByteArray sound = ReadmeFile(port);
+    QByteArray crlf = sound;
+    crlf.replace("\n", "\r\n");
+    QByteArray lastAutoCheck = sound.left(sound.indexOf("\"MinCheck\""));
+    lastAutoCheck.chop(1);
+    const QByteArray edited[] = {
+        sound.chopped(1),                 // saved without a final newline
+        "\xEF\xBB\xBF" + crlf.chopped(2), // a byte-order mark, CR LF, no final line end
+        lastAutoCheck,                    // the required AutoCheck is the last line, without LF
+    };
+    for (const QByteArray& text : edited) {
+        SCOPED_TRACE(text.toStdString());
+        WriteHive(text);
+        {
+            auto w = Start();
+            EXPECT_EQ(w->NickEdit->Text(), "Taro");
+            EXPECT_TRUE(w->KeywordCheckBox->Checked() || text == lastAutoCheck);
+        }
+        if (text == lastAutoCheck)
+            EXPECT_TRUE(HiveText().startsWith(lastAutoCheck + "\n")) << HiveText().toStdString();
+        else
+            EXPECT_EQ(HiveText().toStdString(), (sound + "\n").toStdString()); // each section ends in a blank line
+    }
+}
+
+// Every byte value in every text setting and keyword, and entries the
+// keyword memo cannot show as they are: a start, the keyword editor opened
+// and closed with OK, and an exit leave the file as it was, byte for byte.
+TEST_F(Settings, EveryByteSurvivesAStartAndAnExit)
+{
+    std::string all; // a zero byte ends a stored text when it is read
+    for (int b = 1; b < 256; ++b)
+        all += static_cast<char>(b);
+    StoreRequired();
+    Change([&](HKEY k) {
+        for (const char* text : {"ClientHost", "ClientNick", "ClientPath"})
+            SetText(k, text, all);
+        for (const char* optional : {"MinCheck", "TaskCheck", "KeywordCheck", "FlashCheck"})
+            SetNumber(k, optional, 0);
+    });
+    HKEY keywords = Key("\\SOFTWARE\\Orvane\\NimboChat\\KeyWord");
+    const std::string entries[] = {all, "host\xFF\x80.jp", "abc\x81", "Jos\xC3\xA9", "a\r\nb", "\xFF\xFE", ""};
+    for (size_t i = 0; i < std::size(entries); ++i)
+        SetText(keywords, std::to_string(i).c_str(), entries[i]);
+    RegCloseKey(keywords);
+    const QByteArray before = HiveText();
+    {
+        auto w = Start();
+        TKeyEditForm editor(nullptr);
+        KeyEditForm = &editor;
+        NimboChat = w.get();
+        w->KeyEditButton->Click();
+        editor.OkBitBtn->Click();
+        KeyEditForm = nullptr;
+        NimboChat = nullptr;
+    }
+    EXPECT_EQ(HiveText().toStdString(), before.toStdString());
+}
+
+// The file is written when the key closes at exit; when that write fails
+// the save says so, and so does stderr, with the path and the reason.
+TEST_F(Settings, AFailedWriteAtExitIsReported)
+{
+    StoreRequired();
+    auto w = Start();
+    QFile blocker(dir.filePath("blocker"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    ASSERT_TRUE(QFile::remove(HivePath()));
+    ASSERT_TRUE(QFile::link(dir.filePath("blocker/settings.reg"), HivePath())); // its folder is a file
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(NimboChatProbe::SaveSettings(*w));
+    EXPECT_FALSE(NimboChatProbe::SaveKeywords(*w));
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find(dir.filePath("blocker/settings.reg").toStdString() + ": Not a directory"), std::string::npos)
+        << said;
+    ASSERT_TRUE(QFile::remove(HivePath()));
+    EXPECT_TRUE(NimboChatProbe::SaveSettings(*w));
+    EXPECT_TRUE(NimboChatProbe::SaveKeywords(*w));
+    testing::internal::CaptureStderr();
+    w.reset();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 } // namespace

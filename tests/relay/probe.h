@@ -15,4 +15,6 @@ struct NimboChatProbe {
     static TStringList* KeywordList(TNimboChat& w) { return w.KeywordList; }
     static void ContinueServerLines(TNimboChat& w) { w.ContinueServerLines(); }
     static bool ServerLinesWaiting(TNimboChat& w) { return w.ServerLinesWaiting(); }
+    static bool SaveSettings(TNimboChat& w) { return w.SaveSettings(); }
+    static bool SaveKeywords(TNimboChat& w) { return w.SaveKeywords(); }
 };

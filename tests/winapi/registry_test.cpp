@@ -8,10 +8,14 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
 #include <random>
 #include <string>
 #include <utility>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -325,6 +329,27 @@ TEST_F(Registry, DeleteRemovesTheValueFromTheFile)
     EXPECT_EQ(Stored(SettingsPath, "4"), std::make_pair(REG_SZ, Bytes("y")));
 }
 
+// The keyword key's clean-up after a much shorter list: each delete costs
+// the same, however many values the key holds (it once rebuilt an index of
+// all of them, 528 ms for this case).
+TEST_F(Registry, DeletesFromALargeKeyTakeConstantTimeEach)
+{
+    HKEY k = Create(SettingsPath);
+    for (int i = 0; i < 10000; ++i)
+        Set(k, std::to_string(i).c_str(), REG_SZ, "x");
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 2; i < 1000; ++i)
+        ASSERT_EQ(RegDeleteValueA(k, std::to_string(i).c_str()), ERROR_SUCCESS);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(100)); // some milliseconds, also under ASan
+    EXPECT_EQ(Get(k, "1"), std::make_pair(REG_SZ, Bytes("x")));
+    EXPECT_EQ(Get(k, "500"), std::nullopt);
+    EXPECT_EQ(Get(k, "1000"), std::make_pair(REG_SZ, Bytes("x")));
+    RegCloseKey(k);
+    EXPECT_EQ(Stored(SettingsPath, "999"), std::nullopt);
+    EXPECT_EQ(Stored(SettingsPath, "9999"), std::make_pair(REG_SZ, Bytes("x")));
+}
+
 // ---- when and how the file is written ---------------------------------------
 
 TEST_F(Registry, WritesOnCloseOfAChangedKeyAtomically)
@@ -344,6 +369,46 @@ TEST_F(Registry, WritesOnCloseOfAChangedKeyAtomically)
     EXPECT_EQ(Stored(SettingsPath, "A"), std::make_pair(REG_SZ, Bytes("2")));
     RegCloseKey(Create(SettingsPath)); // opened existing, nothing changed
     EXPECT_EQ(FileText(), hand);
+}
+
+// A settings file kept by a dotfile manager: a link, perhaps relative and
+// through another link, to a file elsewhere with a mode of its own.
+TEST_F(Registry, WritesThroughLinksToTheirTargetKeepingItsMode)
+{
+    const QString store = Home.path() + "/nimbochat";
+    QDir().mkpath(Home.path() + "/dotfiles/nimbo");
+    QDir().mkpath(store);
+    const QString target = Home.path() + "/dotfiles/nimbo/settings.reg";
+    WriteFileText("REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\Orvane\\NimboChat]\n\"A\"=\"1\"\n");
+    ASSERT_TRUE(QFile::rename(FilePath(), target));
+    ASSERT_EQ(::chmod(target.toLocal8Bit().constData(), 0644), 0);
+    ASSERT_EQ(::symlink("nimbo/settings.reg", (Home.path() + "/dotfiles/current.reg").toLocal8Bit().constData()), 0);
+    ASSERT_EQ(::symlink("../dotfiles/current.reg", FilePath().toLocal8Bit().constData()), 0);
+
+    EXPECT_EQ(Stored(SettingsPath, "A"), std::make_pair(REG_SZ, Bytes("1")));
+    HKEY k = Create(SettingsPath);
+    Set(k, "A", REG_SZ, "2");
+    EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+    EXPECT_TRUE(QFileInfo(FilePath()).isSymLink());
+    EXPECT_TRUE(QFileInfo(Home.path() + "/dotfiles/current.reg").isSymLink());
+    EXPECT_EQ(Stored(SettingsPath, "A"), std::make_pair(REG_SZ, Bytes("2")));
+    struct stat st {};
+    ASSERT_EQ(::stat(target.toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    // No temporary file is left in either folder.
+    EXPECT_EQ(QDir(Home.path() + "/dotfiles/nimbo").entryList(QDir::Files | QDir::Hidden), QStringList{"settings.reg"});
+    EXPECT_EQ(QDir(store).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System),
+        QStringList{"HKEY_CURRENT_USER.reg"});
+
+    // A plain file keeps its mode too.
+    ASSERT_TRUE(QFile::remove(FilePath()));
+    WriteFileText("REGEDIT4\n");
+    ASSERT_EQ(::chmod(FilePath().toLocal8Bit().constData(), 0640), 0);
+    k = Create(SettingsPath);
+    Set(k, "A", REG_SZ, "3");
+    EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+    ASSERT_EQ(::stat(FilePath().toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
 TEST_F(Registry, AFolderThatCannotBeMadeRefusesCreation)
@@ -384,14 +449,14 @@ TEST_F(Registry, ADamagedLineLosesOnlyItself)
                   "\"Unheaded\"=\"x\"\n"
                   "[HKEY_CURRENT_USER\\SOFTWARE\\Orvane\\NimboChat]\n"
                   "\"Good3\"=hex:\n"
-                  "\"NoLineEnd\"=\"x\"");
+                  "\"CutAtEnd\"=\"x");
     HKEY k = Open(SettingsPath);
     ASSERT_NE(k, nullptr);
     EXPECT_EQ(Get(k, "Good1"), std::make_pair(REG_SZ, Bytes("a")));
     EXPECT_EQ(Get(k, "Good2"), std::make_pair(REG_DWORD, Dword(2)));
     EXPECT_EQ(Get(k, "Good3"), std::make_pair(REG_BINARY, Bytes()));
     for (const char* lost : {"NoEnd", "BadEscape", "Dw1", "Dw2", "Dw3", "Hex1", "Hex2", "Hex3", "Hex4", "Cut",
-             "Deleted", "Elsewhere", "Unheaded", "NoLineEnd"})
+             "Deleted", "Elsewhere", "Unheaded", "CutAtEnd"})
         EXPECT_EQ(Get(k, lost), std::nullopt) << lost;
     // The next write replaces the damaged file with a sound one.
     Set(k, "Good1", REG_SZ, "b");
@@ -399,6 +464,33 @@ TEST_F(Registry, ADamagedLineLosesOnlyItself)
     EXPECT_EQ(FileText(),
         "REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\Orvane\\NimboChat]\n"
         "\"Good1\"=\"b\"\n\"Good2\"=dword:00000002\n\"Good3\"=hex:\n\n");
+}
+
+TEST_F(Registry, AFileInAnotherFormIsKeptAsideBeforeTheFirstWrite)
+{
+    const QString text = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE]\r\n\"A\"=\"b\"\r\n";
+    QByteArray utf16("\xFF\xFE");
+    utf16 += QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
+    WriteFileText(utf16.toStdString());
+    EXPECT_EQ(Open("SOFTWARE"), nullptr); // refused: reads as empty
+    EXPECT_EQ(FileText(), utf16.toStdString()); // reading alone moves nothing
+    testing::internal::CaptureStderr();
+    HKEY k = Create(SettingsPath);
+    Set(k, "A", REG_SZ, "1");
+    EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+    const std::string said = testing::internal::GetCapturedStderr();
+    QFile aside(FilePath() + ".unreadable");
+    ASSERT_TRUE(aside.open(QIODevice::ReadOnly));
+    EXPECT_EQ(aside.readAll(), utf16);
+    EXPECT_NE(said.find((FilePath() + ".unreadable").toStdString()), std::string::npos) << said;
+    EXPECT_EQ(Stored(SettingsPath, "A"), std::make_pair(REG_SZ, Bytes("1")));
+    // A sound file is written over as before, and nothing more is moved.
+    testing::internal::CaptureStderr();
+    RegCloseKey(Create("SOFTWARE\\Other"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    aside.close();
+    ASSERT_TRUE(aside.open(QIODevice::ReadOnly));
+    EXPECT_EQ(aside.readAll(), utf16);
 }
 
 TEST_F(Registry, EveryTruncationReadsAsMissingOrTheTrueValue)
