@@ -11,10 +11,12 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -61,13 +63,17 @@ const QByteArray& ClientBurst()
     return burst;
 }
 
+// Runs the event loop until done() holds, waiting for events rather than
+// spinning; a 5 ms timer wakes it for conditions another thread makes true.
 bool Pump(const std::function<bool()>& done, int timeoutMs = 120000)
 {
     QDeadlineTimer deadline(timeoutMs);
+    QTimer wake;
+    wake.start(5);
     while (!done()) {
         if (deadline.hasExpired())
             return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
 }
@@ -102,6 +108,7 @@ struct RelaySession {
         client.write("NICK hana\r\nUSER hana 0 * :Hana\r\n");
         Pump([&] { return upstream.hasPendingConnections() && window->ClientSocket->Active(); });
         server.reset(upstream.nextPendingConnection());
+        server->setParent(nullptr);
         QByteArray registration;
         Pump([&] {
             registration += server->readAll();
@@ -235,6 +242,88 @@ void BM_ClientToServerThroughput(benchmark::State& state)
     state.counters["lines_per_s"] = double(ClientLineCount) * state.iterations() / seconds;
 }
 
+// The upstream server and the chat client of a latency run, on a thread of
+// their own as real peers are: the server writes one chat line each
+// millisecond, the client notes when each line arrives. The relay's event
+// loop (the benchmark's main thread) neither paces the server nor reads for
+// the client, so a line that arrives while the window draws waits for it.
+class LatencyPeers : public QObject {
+public:
+    LatencyPeers(RelaySession& s, int lines) : FSession(s), FSentAt(lines), FArrivedAt(lines)
+    {
+        FClock.start();
+        moveToThread(&FThread);
+        s.server->moveToThread(&FThread);
+        s.client.moveToThread(&FThread);
+        connect(&FThread, &QThread::started, this, [this] { Start(); });
+        FThread.start();
+    }
+    ~LatencyPeers()
+    {
+        FThread.wait();
+    }
+    bool Done() const { return FDone; }
+    // Each line's delay, write to arrival, in µs, sorted.
+    std::vector<double> DelaysUs() const
+    {
+        std::vector<double> delays;
+        for (size_t i = 0; i < FSentAt.size(); ++i)
+            delays.push_back((FArrivedAt[i] - FSentAt[i]) / 1000.0);
+        std::sort(delays.begin(), delays.end());
+        return delays;
+    }
+
+private:
+    void Start()
+    {
+        FTick = new QTimer(this);
+        FTick->setTimerType(Qt::PreciseTimer);
+        connect(FTick, &QTimer::timeout, this, [this] { WriteLine(); });
+        connect(&FSession.client, &QTcpSocket::readyRead, this, [this] { ReadLines(); });
+        FTick->start(1);
+    }
+    void WriteLine()
+    {
+        if (FSent == FSentAt.size())
+            return FTick->stop();
+        FSentAt[FSent] = FClock.nsecsElapsed();
+        FSession.server->write(ChatLine(static_cast<int>(FSent)));
+        FSession.server->flush();
+        ++FSent;
+    }
+    void ReadLines()
+    {
+        FPending += FSession.client.readAll();
+        qsizetype lf;
+        while ((lf = FPending.indexOf('\n')) >= 0 && FArrived < FArrivedAt.size()) {
+            FArrivedAt[FArrived++] = FClock.nsecsElapsed();
+            FPending.remove(0, lf + 1);
+        }
+        if (FArrived == FArrivedAt.size())
+            Finish();
+    }
+    // Hands the sockets back to the main thread and ends the thread.
+    void Finish()
+    {
+        FTick->stop();
+        FSession.server->moveToThread(QCoreApplication::instance()->thread());
+        FSession.client.moveToThread(QCoreApplication::instance()->thread());
+        FDone = true;
+        FThread.quit();
+    }
+
+    RelaySession& FSession;
+    QThread FThread;
+    QElapsedTimer FClock;
+    QTimer* FTick = nullptr;
+    std::vector<qint64> FSentAt;
+    std::vector<qint64> FArrivedAt;
+    size_t FSent = 0;
+    size_t FArrived = 0;
+    QByteArray FPending;
+    std::atomic<bool> FDone = false;
+};
+
 // One line a millisecond for a second; the delay of each line from its
 // write at the server to its arrival at the client.
 void BM_RelayLatencyAt1000LinesPerSecond(benchmark::State& state)
@@ -242,36 +331,11 @@ void BM_RelayLatencyAt1000LinesPerSecond(benchmark::State& state)
     RelaySession s;
     std::vector<double> delaysUs;
     for (auto _ : state) {
-        constexpr int lines = 1000;
-        std::vector<qint64> sentAt(lines, 0);
-        QElapsedTimer clock;
-        clock.start();
-        int sent = 0;
-        int arrived = 0;
-        QByteArray pending;
-        QTimer tick;
-        QObject::connect(&tick, &QTimer::timeout, [&] {
-            if (sent < lines) {
-                sentAt[sent] = clock.nsecsElapsed();
-                s.server->write(ChatLine(sent));
-                s.server->flush();
-                ++sent;
-            }
-        });
-        tick.setTimerType(Qt::PreciseTimer);
-        tick.start(1);
-        Pump([&] {
-            pending += s.client.readAll();
-            qsizetype lf;
-            while ((lf = pending.indexOf('\n')) >= 0) {
-                delaysUs.push_back((clock.nsecsElapsed() - sentAt[arrived]) / 1000.0);
-                ++arrived;
-                pending.remove(0, lf + 1);
-            }
-            return arrived >= lines;
-        });
+        LatencyPeers peers(s, 1000);
+        if (!Pump([&] { return peers.Done(); }))
+            state.SkipWithError("lines were lost");
+        delaysUs = peers.DelaysUs();
     }
-    std::sort(delaysUs.begin(), delaysUs.end());
     if (!delaysUs.empty()) {
         state.counters["median_us"] = delaysUs[delaysUs.size() / 2];
         state.counters["p99_us"] = delaysUs[delaysUs.size() * 99 / 100];

@@ -69,7 +69,7 @@ TRichEdit::TRichEdit(TComponent* Owner, TControl* Parent)
     View()->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     View()->setUndoRedoEnabled(false);
     FTimer->setSingleShot(true);
-    FTimer->setInterval(ViewUpdateMs);
+    FSinceSync.start();
     QObject::connect(FTimer, &QTimer::timeout, Widget(), [this] { SyncView(); });
     QObject::connect(View(), &QPlainTextEdit::cursorPositionChanged, Widget(), [this] { ReadUserSelection(); });
     QObject::connect(View(), &QPlainTextEdit::selectionChanged, Widget(), [this] { ReadUserSelection(); });
@@ -211,12 +211,23 @@ int TRichEdit::FontHeight() const
     return -std::max(1, QFontMetrics(View()->font()).lineSpacing());
 }
 
+// Schedules the view update. Once a frame has passed since the last one,
+// the update runs at the next idle turn of the event loop, right after the
+// handler that changed the log has finished its work (a relayed line is out
+// before the view is drawn). Before that, a fallback timer makes sure that
+// the last change of a lull is drawn within two frames.
 void TRichEdit::Changed()
 {
-    if (FPending)
-        return;
     FPending = true;
-    FTimer->start();
+    if (FIdleQueued)
+        return;
+    qint64 since = FSinceSync.elapsed();
+    if (since >= ViewUpdateMs) {
+        FIdleQueued = true;
+        FTimer->start(0);
+    } else if (!FTimer->isActive()) {
+        FTimer->start(static_cast<int>(2 * ViewUpdateMs - since));
+    }
 }
 
 void TRichEdit::UpdateView() const
@@ -228,8 +239,11 @@ void TRichEdit::UpdateView() const
 void TRichEdit::SyncView()
 {
     FTimer->stop();
+    FIdleQueued = false;
     FPending = false;
+    FSinceSync.start();
     FSyncing = true;
+    View()->setUpdatesEnabled(false);
     if (FRebuild) {
         FViewEnd = FViewFirst; // forget the view: everything is drawn anew
         View()->clear();
@@ -243,6 +257,7 @@ void TRichEdit::SyncView()
         int visible = std::abs(ClientHeight() / FontHeight());
         LineScroll(LineCount() - FirstVisibleLine() - visible);
     }
+    View()->setUpdatesEnabled(true);
     FSyncing = false;
 }
 

@@ -4,8 +4,8 @@
 //
 // The lines, their attributes and the selection live in the control itself;
 // every call that reads them answers at once from there. The Qt view is
-// brought up to date on a coalescing timer (at most about once per screen
-// frame) with only the lines still held, so appending is O(1) amortised
+// brought up to date at most once per screen frame (16 ms), at an idle turn
+// of the event loop, with only the lines still held, so appending is O(1) amortised
 // whatever the view costs to draw. Calls that depend on the drawn layout
 // (LineCount, FirstVisibleLine, LineScroll) first bring the view up to date.
 // A selection the user makes in the view is read back into the control.
@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <deque>
 
+#include <QElapsedTimer>
 #include <QString>
 
 class QPlainTextEdit;
@@ -112,5 +113,7 @@ private:
     bool FPending = false;
     bool FScrollToBottom = false;
     bool FSyncing = false;
+    bool FIdleQueued = false; // the update waits for the next idle turn
+    QElapsedTimer FSinceSync;
     QTimer* FTimer;
 };
