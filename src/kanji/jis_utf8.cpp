@@ -1,0 +1,295 @@
+#include "kanji/jis_utf8.h"
+
+#include "kanji/kanji_convert.h"
+
+#include <iconv.h>
+
+#include <array>
+#include <vector>
+
+namespace {
+
+constexpr char ESC = '\x1B';
+constexpr unsigned short Geta = 0x222E; // 〓 in JIS X 0208
+constexpr char32_t GetaUnicode = 0x3013;
+constexpr int Rows = 94;
+
+int CellIndex(unsigned short jis)
+{
+    return ((jis >> 8) - 0x21) * Rows + ((jis & 0xFF) - 0x21);
+}
+
+// The JIS X 0208 code of a cell index, first byte in the high 8 bits.
+unsigned short CellCode(int index)
+{
+    return static_cast<unsigned short>(((index / Rows + 0x21) << 8) | (index % Rows + 0x21));
+}
+
+// One character of a legacy code as a Unicode scalar, 0 when the converter
+// has none for it.
+char32_t Decode(iconv_t cd, unsigned short code)
+{
+    char in[2] = {static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+    unsigned char out[8] = {};
+    char* inp = in;
+    char* outp = reinterpret_cast<char*>(out);
+    size_t inLeft = 2, outLeft = sizeof out;
+    if (iconv(cd, &inp, &inLeft, &outp, &outLeft) == static_cast<size_t>(-1) || inLeft != 0 || outLeft != 4)
+        return 0;
+    return out[0] | (out[1] << 8) | (out[2] << 16) | (static_cast<char32_t>(out[3]) << 24);
+}
+
+// Both directions of the JIS X 0208 mapping. EUC-JP gives the standard
+// mapping; CP932 fills the cells EUC-JP leaves empty (the NEC signs of row
+// 13, the NEC-selected IBM kanji) and adds its own Unicode forms of the signs
+// Windows maps differently, so a Windows user's ～ reads as 〜.
+struct JisUnicode {
+    std::array<char32_t, Rows * Rows> ToUnicode{};
+    std::vector<unsigned short> FromUnicode = std::vector<unsigned short>(0x10000, 0);
+
+    JisUnicode()
+    {
+        iconv_t euc = iconv_open("UTF-32LE", "EUC-JP");
+        iconv_t cp932 = iconv_open("UTF-32LE", "CP932");
+        for (int i = 0; i < Rows * Rows; ++i) {
+            unsigned short jis = CellCode(i);
+            char32_t standard = euc == iconv_t(-1) ? 0 : Decode(euc, JisToEuc(jis));
+            char32_t windows = cp932 == iconv_t(-1) ? 0 : Decode(cp932, JisToSjis(jis));
+            ToUnicode[i] = standard ? standard : windows;
+            Learn(standard, jis);
+            Learn(windows, jis);
+        }
+        if (euc != iconv_t(-1))
+            iconv_close(euc);
+        if (cp932 != iconv_t(-1))
+            iconv_close(cp932);
+    }
+
+    // The first code found for a character stays its code.
+    void Learn(char32_t c, unsigned short jis)
+    {
+        if (c != 0 && c < FromUnicode.size() && FromUnicode[c] == 0)
+            FromUnicode[c] = jis;
+    }
+
+    unsigned short Jis(char32_t c) const { return c < FromUnicode.size() ? FromUnicode[c] : 0; }
+};
+
+const JisUnicode& Tables()
+{
+    static const JisUnicode tables;
+    return tables;
+}
+
+// Reads one UTF-8 sequence at Text[At], moving At past it. False for a
+// malformed, overlong, surrogate or out-of-range sequence, At unchanged.
+bool NextScalar(const AnsiString& Text, size_t& At, char32_t& Scalar)
+{
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(Text[i]); };
+    unsigned char lead = byte(At);
+    int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    if (length == 0 || At + length > Text.size())
+        return false;
+    static constexpr char32_t LeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    static constexpr char32_t Smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    char32_t c = lead & LeadMask[length];
+    for (int k = 1; k < length; ++k) {
+        if ((byte(At + k) & 0xC0) != 0x80)
+            return false;
+        c = (c << 6) | (byte(At + k) & 0x3F);
+    }
+    if (c < Smallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        return false;
+    At += length;
+    Scalar = c;
+    return true;
+}
+
+void AppendUtf8(AnsiString& Out, char32_t c)
+{
+    if (c < 0x80) {
+        Out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        Out += static_cast<char>(0xC0 | (c >> 6));
+        Out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        Out += static_cast<char>(0xE0 | (c >> 12));
+        Out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        Out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        Out += static_cast<char>(0xF0 | (c >> 18));
+        Out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        Out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        Out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// Writes JIS: ASCII as it is, JIS X 0208 pairs inside ESC $ B ... ESC ( B.
+class JisWriter {
+public:
+    explicit JisWriter(AnsiString& Out) : FOut(Out) {}
+    void Ascii(char c)
+    {
+        if (FInRun)
+            FOut += "\x1B(B";
+        FInRun = false;
+        FOut += c;
+    }
+    void Pair(unsigned short jis)
+    {
+        if (!FInRun)
+            FOut += "\x1B$B";
+        FInRun = true;
+        FOut += static_cast<char>(jis >> 8);
+        FOut += static_cast<char>(jis & 0xFF);
+    }
+    void End()
+    {
+        if (FInRun)
+            FOut += "\x1B(B";
+        FInRun = false;
+    }
+
+private:
+    AnsiString& FOut;
+    bool FInRun = false;
+};
+
+constexpr char32_t HalfKanaFirst = 0xFF61, HalfKanaLast = 0xFF9F;
+constexpr char32_t VoicedMark = 0xFF9E, SemiVoicedMark = 0xFF9F;
+
+// The full-width katakana that take the voiced mark (ウ, カ-ト, ハ-ホ) and
+// the semi-voiced mark (ハ-ホ).
+bool TakesVoicedMark(char32_t c)
+{
+    return c == 0x30A6 || (c >= 0x30AB && c <= 0x30C8 && (c <= 0x30C2 ? c % 2 == 1 : c % 2 == 0)) ||
+           (c >= 0x30CF && c <= 0x30DB && (c - 0x30CF) % 3 == 0);
+}
+
+bool TakesSemiVoicedMark(char32_t c)
+{
+    return c >= 0x30CF && c <= 0x30DB && (c - 0x30CF) % 3 == 0;
+}
+
+// The full-width code of the half-width katakana Kana, joined with a sound
+// mark at Text[At] when their voiced form exists (At then moves past it).
+unsigned short FullWidthKana(char32_t Kana, const AnsiString& Text, size_t& At)
+{
+    const JisUnicode& t = Tables();
+    unsigned short jis = KanaToJis(static_cast<unsigned char>(Kana - HalfKanaFirst + 0xA1));
+    char32_t full = t.ToUnicode[CellIndex(jis)];
+    size_t next = At;
+    char32_t mark = 0;
+    if (!NextScalar(Text, next, mark) || (mark != VoicedMark && mark != SemiVoicedMark))
+        return jis;
+    char32_t joined = mark == VoicedMark ? (full == 0x30A6 ? 0x30F4 : full + 1) : full + 2;
+    bool joins = mark == VoicedMark ? TakesVoicedMark(full) : TakesSemiVoicedMark(full);
+    if (!joins || t.Jis(joined) == 0)
+        return jis;
+    At = next;
+    return t.Jis(joined);
+}
+
+void Utf8LineToJis(AnsiString& Out, const AnsiString& Text, int& Replaced)
+{
+    const JisUnicode& t = Tables();
+    JisWriter jis(Out);
+    size_t at = 0;
+    char32_t c = 0;
+    while (at < Text.size() && NextScalar(Text, at, c)) {
+        if (c < 0x80) {
+            jis.Ascii(static_cast<char>(c));
+        } else if (c >= HalfKanaFirst && c <= HalfKanaLast) {
+            jis.Pair(FullWidthKana(c, Text, at));
+        } else if (unsigned short code = t.Jis(c)) {
+            jis.Pair(code);
+        } else {
+            jis.Pair(Geta);
+            ++Replaced;
+        }
+    }
+    jis.End();
+}
+
+bool InRows(unsigned char b)
+{
+    return b >= 0x21 && b <= 0x7E;
+}
+
+// Writes a JIS text in UTF-8. Bytes with the high bit set, which no JIS text
+// holds (a pair KanjiConvert could not convert), become 〓, one for a pair.
+void JisLineToUtf8(AnsiString& Out, const AnsiString& Jis, int& Replaced)
+{
+    enum class Run { Ascii, Kanji, Kana } run = Run::Ascii;
+    const JisUnicode& t = Tables();
+    auto byte = [&](size_t i) { return i < Jis.size() ? static_cast<unsigned char>(Jis[i]) : 0; };
+    for (size_t i = 0; i < Jis.size();) {
+        unsigned char b = byte(i);
+        if (b == ESC && byte(i + 1) == '$' && (byte(i + 2) == 'B' || byte(i + 2) == '@')) {
+            run = Run::Kanji;
+            i += 3;
+        } else if (b == ESC && byte(i + 1) == '(' && (byte(i + 2) == 'B' || byte(i + 2) == 'J')) {
+            run = Run::Ascii;
+            i += 3;
+        } else if (b == ESC && byte(i + 1) == '(' && byte(i + 2) == 'I') {
+            run = Run::Kana;
+            i += 3;
+        } else if (b >= 0x80) {
+            AppendUtf8(Out, GetaUnicode);
+            ++Replaced;
+            i += byte(i + 1) >= 0x40 ? 2 : 1;
+        } else if (run == Run::Kanji && InRows(b) && InRows(byte(i + 1))) {
+            char32_t c = t.ToUnicode[CellIndex(static_cast<unsigned short>((b << 8) | byte(i + 1)))];
+            Replaced += c == 0;
+            AppendUtf8(Out, c ? c : GetaUnicode);
+            i += 2;
+        } else if (run == Run::Kana && b >= 0x21 && b <= 0x5F) {
+            AppendUtf8(Out, HalfKanaFirst + (b - 0x21));
+            ++i;
+        } else {
+            Out += static_cast<char>(b);
+            ++i;
+        }
+    }
+}
+
+} // namespace
+
+bool IsUtf8(const AnsiString& Text)
+{
+    size_t at = 0;
+    char32_t c = 0;
+    while (at < Text.size())
+        if (!NextScalar(Text, at, c))
+            return false;
+    return true;
+}
+
+const AnsiString& Utf8ToJis(AnsiString& Result, const AnsiString& Text, int& Replaced)
+{
+    Replaced = 0;
+    if (!IsUtf8(Text))
+        return KanjiConvert(Result, Text, kcDetect, kcJis, 1);
+    AnsiString out;
+    out.reserve(Text.size() + 16);
+    Utf8LineToJis(out, Text, Replaced);
+    Result = std::move(out);
+    return Result;
+}
+
+const AnsiString& JapaneseToUtf8(AnsiString& Result, const AnsiString& Text, int& Replaced)
+{
+    Replaced = 0;
+    bool eightBit = false;
+    for (char c : Text)
+        eightBit |= static_cast<unsigned char>(c) >= 0x80;
+    if (Text.find(ESC) == AnsiString::npos && (!eightBit || IsUtf8(Text)))
+        return Text;
+    AnsiString jis;
+    const AnsiString& source = eightBit ? KanjiConvert(jis, Text, kcDetect, kcJis, 1) : Text;
+    AnsiString out;
+    out.reserve(source.size() * 3 / 2 + 8);
+    JisLineToUtf8(out, source, Replaced);
+    Result = std::move(out);
+    return Result;
+}
