@@ -17,7 +17,7 @@ struct Settings {
     AnsiString ClientHost, ClientNick, ClientPath;
     std::int32_t ClientPort = 0, ServerPort = 0;
     bool Convert = false, Auto = false;
-    bool Min = false, Task = false, Keyword = false, Flash = true;
+    bool Min = false, Task = false, Keyword = false, Flash = true, Utf8 = false;
 };
 
 bool ReadSwitch(const TRegistryKey& key, const char* name, bool& on)
@@ -42,7 +42,7 @@ bool ReadAll(const TRegistryKey& key, Settings& s)
            ReadSwitch(key, "ConvertCheck", s.Convert) && key.ReadText("ClientPath", s.ClientPath) &&
            ReadSwitch(key, "AutoCheck", s.Auto) && ReadOptionalSwitch(key, "MinCheck", s.Min) &&
            ReadOptionalSwitch(key, "TaskCheck", s.Task) && ReadOptionalSwitch(key, "KeywordCheck", s.Keyword) &&
-           ReadOptionalSwitch(key, "FlashCheck", s.Flash);
+           ReadOptionalSwitch(key, "FlashCheck", s.Flash) && ReadOptionalSwitch(key, "Utf8Check", s.Utf8);
 }
 
 } // namespace
@@ -66,6 +66,7 @@ bool TNimboChat::LoadSettings()
     TaskCheckBox->SetChecked(s.Task);
     KeywordCheckBox->SetChecked(s.Keyword);
     FlashCheckBox->SetChecked(s.Flash);
+    Utf8CheckBox->SetChecked(s.Utf8);
     return true;
 }
 
@@ -82,6 +83,7 @@ bool TNimboChat::SaveSettings()
            key.WriteText("ClientPath", ClientPathEdit->Text()) && key.WriteNumber("AutoCheck", AutoCheckBox->Checked()) &&
            key.WriteNumber("MinCheck", MinCheckBox->Checked()) && key.WriteNumber("TaskCheck", TaskCheckBox->Checked()) &&
            key.WriteNumber("KeywordCheck", KeywordCheckBox->Checked()) &&
-           key.WriteNumber("FlashCheck", FlashCheckBox->Checked());
+           key.WriteNumber("FlashCheck", FlashCheckBox->Checked()) &&
+           key.WriteNumber("Utf8Check", Utf8CheckBox->Checked());
     return key.Close() && written;
 }

@@ -1,6 +1,7 @@
 // The local side of the relay: the listener accepts one chat client, whose
-// lines go upstream (with the local address rewritten when "変換" is on)
-// and whose leaving ends the session.
+// lines go upstream (with the local address rewritten when "変換" is on, and
+// from UTF-8 to JIS when "UTF-8" is on) and whose leaving ends the session.
+#include "kanji/jis_utf8.h"
 #include "kanji/kanji_convert.h"
 #include "kanji/sjis_search.h"
 #include "relay/main_window.h"
@@ -82,11 +83,13 @@ bool TNimboChat::UpstreamBackedUp() const
     return ClientSocket->Active() && ClientSocket->Socket()->PendingOutput() > HighWaterBytes;
 }
 
-void TNimboChat::HandleClientLine(const AnsiString& Received)
+void TNimboChat::HandleClientLine(const AnsiString& Line)
 {
-    AnsiString outgoing = Received + "\r\n";
+    AnsiString jis;
+    const AnsiString& received = FromClientCode(jis, Line);
+    AnsiString outgoing = received + "\r\n";
     AnsiString display;
-    KanjiConvert(display, Received, kcJis, kcShiftJis, 1);
+    KanjiConvert(display, received, kcJis, kcShiftJis, 1);
     AnsiString prefix, command, params;
     SplitServerLine(display, prefix, command, params);
 
@@ -111,6 +114,32 @@ void TNimboChat::HandleClientLine(const AnsiString& Received)
         AddLog(display, clGreen, false);
     }
     ClientSocket->Socket()->SendText(outgoing);
+}
+
+const AnsiString& TNimboChat::FromClientCode(AnsiString& Buffer, const AnsiString& Line)
+{
+    if (!Utf8CheckBox->Checked())
+        return Line;
+    int replaced = 0;
+    Utf8ToJis(Buffer, Line, replaced);
+    NoteReplaced(replaced);
+    return Buffer;
+}
+
+const AnsiString& TNimboChat::ToClientCode(AnsiString& Buffer, const AnsiString& Line)
+{
+    if (!Utf8CheckBox->Checked())
+        return Line;
+    int replaced = 0;
+    const AnsiString& utf8 = JapaneseToUtf8(Buffer, Line, replaced);
+    NoteReplaced(replaced);
+    return utf8;
+}
+
+void TNimboChat::NoteReplaced(int Count)
+{
+    if (Count > 0)
+        AddLog("UTF-8: " + std::to_string(Count) + Sjis(" 文字を〓に置き換えました"), clBlue, false);
 }
 
 void TNimboChat::ServerSocketClientDisconnect(TObject*, TCustomWinSocket* Socket)

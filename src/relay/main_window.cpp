@@ -129,6 +129,8 @@ void TNimboChat::CreateClientPage()
     ServerUpDown->SetBounds(152, 60, 16, 22);
     ConvertCheckBox = new TCheckBox(this, TabSheet2, Sjis("変換"));
     ConvertCheckBox->SetBounds(234, 10, 60, 20);
+    Utf8CheckBox = new TCheckBox(this, TabSheet2, "UTF-8");
+    Utf8CheckBox->SetBounds(234, 36, 70, 20);
 }
 
 void TNimboChat::CreateChatClientPage()

@@ -62,6 +62,7 @@ public:
     TEdit* ServerPortEdit;
     TUpDown* ServerUpDown;
     TCheckBox* ConvertCheckBox;
+    TCheckBox* Utf8CheckBox; // the chat client speaks UTF-8; the server JIS
     TEdit* ClientPathEdit;
     TButton* PathButton;
     TCheckBox* AutoCheckBox;
@@ -192,6 +193,12 @@ private:
     // pass MaxLineBytes; the caller then closes that connection.
     bool AppendUnfinished(AnsiString& Buffer, const AnsiString& Received, const char* Peer);
     void HandleClientLine(const AnsiString& Received);
+    // With "UTF-8" on, a line between the chat client's UTF-8 and the
+    // server's JIS, a blue note logged when characters had to become 〓;
+    // otherwise the line itself. The answer is Buffer or Line.
+    const AnsiString& FromClientCode(AnsiString& Buffer, const AnsiString& Line);
+    const AnsiString& ToClientCode(AnsiString& Buffer, const AnsiString& Line);
+    void NoteReplaced(int Count);
     bool AnswerCtcp(const AnsiString& Nick, const AnsiString& Query, const AnsiString& Argument);
     void SendAnswer(const AnsiString& Line);
     void ConnectedLayout();

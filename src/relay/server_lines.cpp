@@ -146,8 +146,10 @@ void TNimboChat::HandleServerLine(const AnsiString& Received)
         AddLog(display, clGreen, false);
     }
     bool answered = ProcessServerLine(prefix, command, params);
-    if (SessionState == ssRelay && !answered && ClientConnection)
-        ClientConnection->SendText(Received + "\r\n");
+    if (SessionState == ssRelay && !answered && ClientConnection) {
+        AnsiString utf8;
+        ClientConnection->SendText(ToClientCode(utf8, Received) + "\r\n");
+    }
 }
 
 void TNimboChat::SendAnswer(const AnsiString& Line)
