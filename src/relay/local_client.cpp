@@ -3,6 +3,7 @@
 // and whose leaving ends the session.
 #include "kanji/kanji_convert.h"
 #include "kanji/sjis_search.h"
+#include "relay/irc_line.h"
 #include "relay/main_window.h"
 
 namespace {
@@ -87,20 +88,20 @@ void TNimboChat::HandleClientLine(const AnsiString& Received)
     AnsiString outgoing = Received + "\r\n";
     AnsiString display;
     KanjiConvert(display, Received, kcJis, kcShiftJis, 1);
-    AnsiString prefix, command, params;
-    SplitServerLine(display, prefix, command, params);
+    TIrcLine line = SplitServerLine(display);
 
-    size_t found = LocalAddress.empty() ? AnsiString::npos : SjisFind(params, LocalAddress);
+    size_t found = LocalAddress.empty() ? AnsiString::npos : SjisFind(line.Params, LocalAddress);
     if (ConvertCheckBox->Checked() && found != AnsiString::npos) {
-        params.replace(found, LocalAddress.size(), GlobalAddress);
-        display = (prefix.empty() ? AnsiString() : ":" + prefix + " ") + command + (params.empty() ? "" : " " + params);
+        line.Params.replace(found, LocalAddress.size(), GlobalAddress);
+        display = (line.Prefix.empty() ? AnsiString() : ":" + line.Prefix + " ") + line.Command +
+                  (line.Params.empty() ? "" : " " + line.Params);
         KanjiConvert(outgoing, display, kcShiftJis, kcJis, 1);
         outgoing += "\r\n";
         AddLog("TextConvert[" + LocalEdit->Text() + "]->[" + GlobalEdit->Text() + "]", clBlue, false);
     }
 
-    if (command == "PRIVMSG") {
-        AnsiString text = MessageText(params);
+    if (line.Command == "PRIVMSG") {
+        AnsiString text = MessageText(line.Params);
         if (!text.empty() && text[0] == '\x01') {
             AddLog(display, clBlue, false);
         } else {

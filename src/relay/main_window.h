@@ -231,17 +231,3 @@ extern TNimboChat* NimboChat;
 extern const char* const DefaultUpstreamHost;
 // The support address named in the USERINFO reply.
 extern const char* const SupportAddress;
-
-// Splits a server line (in Shift_JIS) into its prefix (without ":"), its
-// upper-cased command and its parameters. A line of a prefix alone has an
-// empty command and parameters.
-void SplitServerLine(const AnsiString& Display, AnsiString& Prefix, AnsiString& Command, AnsiString& Params);
-// Takes the next line of a receive buffer from Start on: the bytes before the
-// next LF, less a CR just before it, and moves Start past the LF. False (and
-// Start unchanged) when no LF follows; a NUL byte never hides an LF after it.
-// The caller erases the taken lines once, so cutting a read is linear in its
-// size.
-bool TakeLine(const AnsiString& Buffer, size_t& Start, AnsiString& Line);
-// The message text of PRIVMSG parameters: after a leading ":", else after
-// the target, less one leading ":".
-AnsiString MessageText(const AnsiString& Params);
