@@ -1,6 +1,13 @@
-// TNimboChat: the one main window of the relay. It owns the upstream socket,
-// the local listener, the accepted local client, the line buffers, the
-// session state and the bounded, coloured log.
+// TNimboChat: the one main window of the relay. ClientSocket is the upstream
+// connection (to the IRC server), ServerSocket the local listener (where the
+// chat client connects). The window owns both, the accepted local client,
+// the line buffers, the session state and the bounded, coloured log.
+//
+// One class in two folders: relay/ defines the window, its controls and the
+// relay (the upstream, the local client, server lines, the console);
+// desktop/ defines the members for the desktop around it (settings,
+// keywords and their editor, the tray, the launcher, the address boxes),
+// beside the helpers of its own that need no window.
 #pragma once
 
 #include "framework/application.h"
@@ -120,10 +127,8 @@ public:
     void ServerSocketClientDisconnect(TObject* Sender, TCustomWinSocket* Socket);
     void ServerPortEditChange(TObject* Sender);
 
-    // The address boxes. AddressToDecimal gives the decimal form of a dotted
-    // IPv4 address (a*2^24 + b*2^16 + c*2^8 + d, modulo 2^32, so parts above
-    // 255 or below 0 spill over), or "0" for any text that is no address.
-    AnsiString AddressToDecimal(const AnsiString& Text) const;
+    // The address boxes: each change stores the text's AddressToDecimal
+    // (desktop/addresses.h) for the relay's address rewrite and logs it.
     void LocalEditChange(TObject* Sender);
     void GlobalEditChange(TObject* Sender);
 
