@@ -118,7 +118,7 @@ void TNimboChat::ServerSocketClientDisconnect(TObject*, TCustomWinSocket* Socket
 {
     if (SessionState == ssClosing || Socket != ClientConnection)
         return;
-    int noted = SessionState;
+    TSessionState noted = SessionState;
     SessionState = ssIdle;
     ClientConnection = nullptr;
     if (noted != ssRelay)

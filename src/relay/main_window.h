@@ -16,11 +16,14 @@
 #include "framework/richedit.h"
 #include "framework/sockets.h"
 
-// The session state values.
-constexpr int ssClosing = -1; // the window is being destroyed; disconnect handlers stand still
-constexpr int ssIdle = 0;     // no upstream session
-constexpr int ssDirect = 1;   // started with the Connect button; the relay registers itself
-constexpr int ssRelay = 2;    // started by an accepted local client
+// The session state.
+enum class TSessionState {
+    ssClosing = -1, // the window is being destroyed; disconnect handlers stand still
+    ssIdle = 0,     // no upstream session
+    ssDirect = 1,   // started with the Connect button; the relay registers itself
+    ssRelay = 2,    // started by an accepted local client
+};
+using enum TSessionState;
 
 // The log keeps at most this many lines; one more is removed per append.
 constexpr int LogLineLimit = 257;
@@ -47,7 +50,9 @@ public:
     explicit TNimboChat(TComponent* Owner);
     ~TNimboChat() override;
 
-    // Controls, named after their role and kind.
+    // Controls. Most are named after their role and kind; PageControl1,
+    // TabSheet1-TabSheet4, Label1-Label7 and the menu separators N1 and N2
+    // keep the numbered names the window has always had.
     TPageControl* PageControl1;
     TTabSheet* TabSheet1;
     TTabSheet* TabSheet2;
@@ -218,7 +223,7 @@ private:
 
     bool TrayIconShown = false;
     bool ListenerOpened = false; // FormCreate has tried to open the listener; port changes reopen it
-    int SessionState = ssIdle;
+    TSessionState SessionState = ssIdle;
     AnsiString ServerBuffer;
     AnsiString ClientBuffer;
     AnsiString LocalAddress;
