@@ -6,10 +6,7 @@
 #include <ostream>
 
 // A session state shows in a test failure as its number (ssIdle 0, ssRelay 2).
-inline void PrintTo(TSessionState State, std::ostream* Out)
-{
-    *Out << static_cast<int>(State);
-}
+inline void PrintTo(TSessionState State, std::ostream* Out) { *Out << static_cast<int>(State); }
 
 struct NimboChatProbe {
     static TSessionState& SessionState(TNimboChat& w) { return w.SessionState; }
