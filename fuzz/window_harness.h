@@ -55,7 +55,7 @@ struct WindowHarness {
         Window->ClientSocket->ReplaceConnection(std::move(upstream));
     }
     // A fresh relay session: empty buffers, both connections open and empty.
-    void StartSession(int State, RecordingSocket* Client)
+    void StartSession(TSessionState State, RecordingSocket* Client)
     {
         NimboChatProbe::SessionState(*Window) = State;
         NimboChatProbe::ClientConnection(*Window) = Client;

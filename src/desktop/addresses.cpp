@@ -1,5 +1,7 @@
 // The address boxes: the decimal forms of the local and global addresses
 // that the relay's address rewrite uses, recomputed and logged on each change.
+#include "desktop/addresses.h"
+
 #include "relay/main_window.h"
 
 #include <cstdint>
@@ -73,7 +75,7 @@ std::optional<std::uint32_t> readNumber(const AnsiString& text)
 
 } // namespace
 
-AnsiString TNimboChat::AddressToDecimal(const AnsiString& Text) const
+AnsiString AddressToDecimal(const AnsiString& Text)
 {
     AnsiString rest = Text;
     std::uint32_t value = 0;

@@ -2,6 +2,7 @@
 // and the start of the program through the shell.
 #include "desktop/launcher.h"
 
+#include "kanji/sjis_bytes.h"
 #include "relay/main_window.h"
 #include "winapi/shell.h"
 

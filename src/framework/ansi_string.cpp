@@ -6,6 +6,8 @@
 // reserved code points). Everything else is a byte of its own.
 #include "framework/ansi_string.h"
 
+#include "kanji/sjis_bytes.h"
+
 #include <QString>
 #include <array>
 #include <iconv.h>
@@ -15,11 +17,6 @@
 namespace {
 
 constexpr char16_t NoChar = 0xFFFF; // never a decoded character
-
-bool IsSjisTrailByte(unsigned char c)
-{
-    return c >= 0x40 && c <= 0xFC && c != 0x7F;
-}
 
 // One character through iconv: the UTF-16 unit its bytes decode to, or
 // NoChar when they do not decode to exactly one unit.

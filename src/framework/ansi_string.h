@@ -52,12 +52,6 @@ AnsiString AnsiUpperAscii(AnsiString text);
 // Lower-cases A-Z only and leaves the bytes of double-byte characters alone.
 AnsiString AnsiLowerCase(AnsiString text);
 
-// True when the byte can start a double-byte Shift_JIS character.
-inline bool IsSjisLeadByte(unsigned char c)
-{
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
-
 // A Shift_JIS string from a UTF-8 literal in the source, for the program's
 // Japanese texts: Sjis("エラー").
 AnsiString Sjis(const char* Utf8);

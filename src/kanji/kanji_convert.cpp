@@ -1,5 +1,7 @@
 #include "kanji/kanji_convert.h"
 
+#include "kanji/sjis_bytes.h"
+
 #include <new>
 #include <stdexcept>
 
@@ -34,8 +36,7 @@ bool inJisRows(unsigned short code)
 
 bool isSjisPair(unsigned char a, unsigned char b)
 {
-    bool lead = (a >= 0x81 && a <= 0x9F) || (a >= 0xE0 && a <= 0xFC);
-    return lead && b >= 0x40 && b <= 0xFC && b != 0x7F;
+    return IsSjisLeadByte(a) && IsSjisTrailByte(b);
 }
 
 bool isEucPair(unsigned char a, unsigned char b)

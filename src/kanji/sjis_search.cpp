@@ -1,13 +1,10 @@
 #include "kanji/sjis_search.h"
 
+#include "kanji/sjis_bytes.h"
+
 #include <cstring>
 
 namespace {
-
-bool isLeadByte(unsigned char c)
-{
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
 
 std::string::size_type untilNul(const std::string& s)
 {
@@ -27,7 +24,7 @@ std::string::size_type SjisFind(const std::string& Text, const std::string& Sub,
     while (i + m <= n) {
         if (i >= From && std::memcmp(Text.data() + i, Sub.data(), m) == 0)
             return i;
-        i += (isLeadByte(static_cast<unsigned char>(Text[i])) && i + 1 < n) ? 2 : 1;
+        i += (IsSjisLeadByte(static_cast<unsigned char>(Text[i])) && i + 1 < n) ? 2 : 1;
     }
     return std::string::npos;
 }

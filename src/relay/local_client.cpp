@@ -4,6 +4,7 @@
 #include "kanji/jis_utf8.h"
 #include "kanji/kanji_convert.h"
 #include "kanji/sjis_search.h"
+#include "relay/irc_line.h"
 #include "relay/main_window.h"
 
 namespace {
@@ -90,20 +91,20 @@ void TNimboChat::HandleClientLine(const AnsiString& Line)
     AnsiString outgoing = received + "\r\n";
     AnsiString display;
     KanjiConvert(display, received, kcJis, kcShiftJis, 1);
-    AnsiString prefix, command, params;
-    SplitServerLine(display, prefix, command, params);
+    TIrcLine line = SplitServerLine(display);
 
-    size_t found = LocalAddress.empty() ? AnsiString::npos : SjisFind(params, LocalAddress);
+    size_t found = LocalAddress.empty() ? AnsiString::npos : SjisFind(line.Params, LocalAddress);
     if (ConvertCheckBox->Checked() && found != AnsiString::npos) {
-        params.replace(found, LocalAddress.size(), GlobalAddress);
-        display = (prefix.empty() ? AnsiString() : ":" + prefix + " ") + command + (params.empty() ? "" : " " + params);
+        line.Params.replace(found, LocalAddress.size(), GlobalAddress);
+        display = (line.Prefix.empty() ? AnsiString() : ":" + line.Prefix + " ") + line.Command +
+                  (line.Params.empty() ? "" : " " + line.Params);
         KanjiConvert(outgoing, display, kcShiftJis, kcJis, 1);
         outgoing += "\r\n";
         AddLog("TextConvert[" + LocalEdit->Text() + "]->[" + GlobalEdit->Text() + "]", clBlue, false);
     }
 
-    if (command == "PRIVMSG") {
-        AnsiString text = MessageText(params);
+    if (line.Command == "PRIVMSG") {
+        AnsiString text = MessageText(line.Params);
         if (!text.empty() && text[0] == '\x01') {
             AddLog(display, clBlue, false);
         } else {
@@ -146,7 +147,7 @@ void TNimboChat::ServerSocketClientDisconnect(TObject*, TCustomWinSocket* Socket
 {
     if (SessionState == ssClosing || Socket != ClientConnection)
         return;
-    int noted = SessionState;
+    TSessionState noted = SessionState;
     SessionState = ssIdle;
     ClientConnection = nullptr;
     if (noted != ssRelay)

@@ -1,6 +1,13 @@
-// TNimboChat: the one main window of the relay. It owns the upstream socket,
-// the local listener, the accepted local client, the line buffers, the
-// session state and the bounded, coloured log.
+// TNimboChat: the one main window of the relay. ClientSocket is the upstream
+// connection (to the IRC server), ServerSocket the local listener (where the
+// chat client connects). The window owns both, the accepted local client,
+// the line buffers, the session state and the bounded, coloured log.
+//
+// One class in two folders: relay/ defines the window, its controls and the
+// relay (the upstream, the local client, server lines, the console);
+// desktop/ defines the members for the desktop around it (settings,
+// keywords and their editor, the tray, the launcher, the address boxes),
+// beside the helpers of its own that need no window.
 #pragma once
 
 #include "framework/application.h"
@@ -9,11 +16,14 @@
 #include "framework/richedit.h"
 #include "framework/sockets.h"
 
-// The session state values.
-constexpr int ssClosing = -1; // the window is being destroyed; disconnect handlers stand still
-constexpr int ssIdle = 0;     // no upstream session
-constexpr int ssDirect = 1;   // started with the Connect button; the relay registers itself
-constexpr int ssRelay = 2;    // started by an accepted local client
+// The session state.
+enum class TSessionState {
+    ssClosing = -1, // the window is being destroyed; disconnect handlers stand still
+    ssIdle = 0,     // no upstream session
+    ssDirect = 1,   // started with the Connect button; the relay registers itself
+    ssRelay = 2,    // started by an accepted local client
+};
+using enum TSessionState;
 
 // The log keeps at most this many lines; one more is removed per append.
 constexpr int LogLineLimit = 257;
@@ -40,7 +50,9 @@ public:
     explicit TNimboChat(TComponent* Owner);
     ~TNimboChat() override;
 
-    // Controls, named after their role and kind.
+    // Controls. Most are named after their role and kind; PageControl1,
+    // TabSheet1-TabSheet4, Label1-Label7 and the menu separators N1 and N2
+    // keep the numbered names the window has always had.
     TPageControl* PageControl1;
     TTabSheet* TabSheet1;
     TTabSheet* TabSheet2;
@@ -121,10 +133,8 @@ public:
     void ServerSocketClientDisconnect(TObject* Sender, TCustomWinSocket* Socket);
     void ServerPortEditChange(TObject* Sender);
 
-    // The address boxes. AddressToDecimal gives the decimal form of a dotted
-    // IPv4 address (a*2^24 + b*2^16 + c*2^8 + d, modulo 2^32, so parts above
-    // 255 or below 0 spill over), or "0" for any text that is no address.
-    AnsiString AddressToDecimal(const AnsiString& Text) const;
+    // The address boxes: each change stores the text's AddressToDecimal
+    // (desktop/addresses.h) for the relay's address rewrite and logs it.
     void LocalEditChange(TObject* Sender);
     void GlobalEditChange(TObject* Sender);
 
@@ -220,7 +230,7 @@ private:
 
     bool TrayIconShown = false;
     bool ListenerOpened = false; // FormCreate has tried to open the listener; port changes reopen it
-    int SessionState = ssIdle;
+    TSessionState SessionState = ssIdle;
     AnsiString ServerBuffer;
     AnsiString ClientBuffer;
     AnsiString LocalAddress;
@@ -238,17 +248,3 @@ extern TNimboChat* NimboChat;
 extern const char* const DefaultUpstreamHost;
 // The support address named in the USERINFO reply.
 extern const char* const SupportAddress;
-
-// Splits a server line (in Shift_JIS) into its prefix (without ":"), its
-// upper-cased command and its parameters. A line of a prefix alone has an
-// empty command and parameters.
-void SplitServerLine(const AnsiString& Display, AnsiString& Prefix, AnsiString& Command, AnsiString& Params);
-// Takes the next line of a receive buffer from Start on: the bytes before the
-// next LF, less a CR just before it, and moves Start past the LF. False (and
-// Start unchanged) when no LF follows; a NUL byte never hides an LF after it.
-// The caller erases the taken lines once, so cutting a read is linear in its
-// size.
-bool TakeLine(const AnsiString& Buffer, size_t& Start, AnsiString& Line);
-// The message text of PRIVMSG parameters: after a leading ":", else after
-// the target, less one leading ":".
-AnsiString MessageText(const AnsiString& Params);

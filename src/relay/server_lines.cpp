@@ -4,6 +4,7 @@
 // received.
 #include "kanji/kanji_convert.h"
 #include "kanji/sjis_search.h"
+#include "relay/irc_line.h"
 #include "relay/main_window.h"
 
 #include <chrono>
@@ -17,49 +18,7 @@ AnsiString Before(const AnsiString& s, char c)
     return s.substr(0, std::min(s.find(c), s.size()));
 }
 
-AnsiString After(const AnsiString& s, size_t pos)
-{
-    return pos == AnsiString::npos ? AnsiString() : s.substr(pos + 1);
-}
-
 } // namespace
-
-bool TakeLine(const AnsiString& Buffer, size_t& Start, AnsiString& Line)
-{
-    size_t lf = Buffer.find('\n', Start);
-    if (lf == AnsiString::npos)
-        return false;
-    size_t end = (lf > Start && Buffer[lf - 1] == '\r') ? lf - 1 : lf;
-    Line.assign(Buffer, Start, end - Start);
-    Start = lf + 1;
-    return true;
-}
-
-void SplitServerLine(const AnsiString& Display, AnsiString& Prefix, AnsiString& Command, AnsiString& Params)
-{
-    AnsiString rest = Display;
-    Prefix.clear();
-    if (!Display.empty() && Display[0] == ':') {
-        // A prefix with no blank after it is all prefix: the line has no command.
-        size_t blank = Display.find(' ');
-        Prefix = Display.substr(1, blank == AnsiString::npos ? AnsiString::npos : blank - 1);
-        rest = After(Display, blank);
-    }
-    size_t blank = rest.find(' ');
-    Command = AnsiUpperAscii(rest.substr(0, blank));
-    Params = After(rest, blank);
-}
-
-AnsiString MessageText(const AnsiString& Params)
-{
-    if (!Params.empty() && Params[0] == ':')
-        return Params.substr(1);
-    size_t blank = Params.find(' ');
-    AnsiString text = blank == AnsiString::npos ? Params : Params.substr(blank + 1);
-    if (!text.empty() && text[0] == ':')
-        text.erase(0, 1);
-    return text;
-}
 
 bool TNimboChat::AppendUnfinished(AnsiString& Buffer, const AnsiString& Received, const char* Peer)
 {
@@ -133,19 +92,18 @@ void TNimboChat::HandleServerLine(const AnsiString& Received)
 {
     AnsiString display;
     KanjiConvert(display, Received, kcJis, kcShiftJis, 1);
-    AnsiString prefix, command, params;
-    SplitServerLine(display, prefix, command, params);
-    if (command == "PRIVMSG") {
-        bool matched = KeywordCheckBox->Checked() && KeywordMatches(params);
+    const TIrcLine line = SplitServerLine(display);
+    if (line.Command == "PRIVMSG") {
+        bool matched = KeywordCheckBox->Checked() && KeywordMatches(line.Params);
         if (matched && FlashCheckBox->Checked() && !Active())
             SetFlashing(true);
-        AnsiString text = MessageText(params);
+        AnsiString text = MessageText(line.Params);
         bool ctcp = !text.empty() && text[0] == CTCP;
         AddLog(display, ctcp ? clBlue : clBlack, matched);
     } else {
         AddLog(display, clGreen, false);
     }
-    bool answered = ProcessServerLine(prefix, command, params);
+    bool answered = ProcessServerLine(line.Prefix, line.Command, line.Params);
     if (SessionState == ssRelay && !answered && ClientConnection) {
         AnsiString utf8;
         ClientConnection->SendText(ToClientCode(utf8, Received) + "\r\n");

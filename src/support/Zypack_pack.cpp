@@ -3,6 +3,7 @@
 
 #include "framework/application.h"
 #include "framework/component_registry.h"
+#include "kanji/sjis_bytes.h"
 #include "support/Zyrene.h"
 
 #include <algorithm>

@@ -101,6 +101,8 @@ int TRandom::NormalDistribution(int n)
 
 namespace {
 
+// Zyrene's own rule for the first byte of a double-byte character (0x80 too,
+// and no lead at 0xF0 or above): not the Shift_JIS lead byte test.
 bool isDoubleByteLead(unsigned char c)
 {
     return (c >= 0x80 && c <= 0x9F) || (c >= 0xE0 && c <= 0xEF);

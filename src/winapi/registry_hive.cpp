@@ -1,16 +1,8 @@
 #include "winapi/registry_hive.h"
 
+#include "kanji/sjis_bytes.h"
+
 namespace {
-
-bool IsLead(unsigned char c)
-{
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
-
-bool IsTrail(unsigned char c)
-{
-    return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFC);
-}
 
 unsigned char FoldAscii(unsigned char c)
 {
@@ -37,8 +29,8 @@ namespace hive {
 
 size_t CharLen(const std::string& s, size_t i)
 {
-    return (IsLead(static_cast<unsigned char>(s[i])) && i + 1 < s.size()
-               && IsTrail(static_cast<unsigned char>(s[i + 1])))
+    return (IsSjisLeadByte(static_cast<unsigned char>(s[i])) && i + 1 < s.size()
+               && IsSjisTrailByte(static_cast<unsigned char>(s[i + 1])))
         ? 2
         : 1;
 }

@@ -3,8 +3,13 @@
 
 #include "relay/main_window.h"
 
+#include <ostream>
+
+// A session state shows in a test failure as its number (ssIdle 0, ssRelay 2).
+inline void PrintTo(TSessionState State, std::ostream* Out) { *Out << static_cast<int>(State); }
+
 struct NimboChatProbe {
-    static int& SessionState(TNimboChat& w) { return w.SessionState; }
+    static TSessionState& SessionState(TNimboChat& w) { return w.SessionState; }
     static AnsiString& ServerBuffer(TNimboChat& w) { return w.ServerBuffer; }
     static AnsiString& ClientBuffer(TNimboChat& w) { return w.ClientBuffer; }
     static AnsiString& LocalAddress(TNimboChat& w) { return w.LocalAddress; }
