@@ -1,5 +1,6 @@
 // The address boxes and the decimal form of an address.
 #include "relay/probe.h"
+#include "support_code/test_window.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +8,8 @@ namespace {
 
 TEST(AddressToDecimal, Table)
 {
-    TNimboChat w(nullptr);
+    auto window = StartTestWindow();
+    TNimboChat& w = *window;
     const std::pair<const char*, const char*> cases[] = {
         {"192.168.0.1", "3232235521"}, {"1.2.3.4", "16909060"},     {"127.0.0.1", "2130706433"},
         {"256.1.1.1", "65793"},        {"1.2.3.300", "16909356"},   {"-1.0.0.0", "4278190080"},
@@ -24,7 +26,8 @@ TEST(AddressToDecimal, Table)
 
 TEST(AddressBoxes, EveryChangeIsLogged)
 {
-    TNimboChat w(nullptr);
+    auto window = StartTestWindow();
+    TNimboChat& w = *window;
     for (const char* typed : {"1", "10", "10.", "10.0", "10.0.", "10.0.0", "10.0.0.", "10.0.0.2"})
         w.LocalEdit->SetText(typed);
     ASSERT_EQ(w.LogRichEdit->LineTextCount(), 8);

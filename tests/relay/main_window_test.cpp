@@ -1,8 +1,9 @@
 // The main window: its controls and defaults, the bounded coloured log, the
 // composed lines sent upstream, and start-up with the listener's port taken.
 #include "relay/probe.h"
-#include "support_code/event_wait.h"
+#include "support_code/hex.h"
 #include "support_code/recording_sink.h"
+#include "support_code/test_window.h"
 
 #include <QDir>
 #include <QFontMetrics>
@@ -13,29 +14,14 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <gtest/gtest.h>
-
-#include <memory>
 
 namespace {
 
-std::unique_ptr<TNimboChat> MakeWindow()
-{
-    auto w = std::make_unique<TNimboChat>(nullptr);
-    w->Show();
-    return w;
-}
-
-std::string Hex(const QByteArray& bytes)
-{
-    return bytes.toHex(' ').toStdString();
-}
-
 TEST(MainWindow, ControlsStandAsCreated)
 {
-    auto w = MakeWindow();
+    auto w = std::make_unique<TNimboChat>(nullptr); // nothing stored yet: the defaults
+    w->Show();
     EXPECT_EQ(w->Caption(), "NimboChat");
     EXPECT_EQ(w->ClientWidth(), 398);
     EXPECT_EQ(w->ClientHeight(), 337);
@@ -69,7 +55,7 @@ TEST(MainWindow, ControlsStandAsCreated)
 
 TEST(MainWindow, UpDownFollowsItsEdit)
 {
-    auto w = MakeWindow();
+    auto w = StartTestWindow();
     w->ClientUpDown->Step(+1);
     EXPECT_EQ(w->ClientPortEdit->Text(), "6668");
     w->ClientPortEdit->SetText("7000");
@@ -83,7 +69,7 @@ TEST(MainWindow, UpDownFollowsItsEdit)
 
 class LogTest : public ::testing::Test {
 protected:
-    void SetUp() override { w = MakeWindow(); }
+    void SetUp() override { w = StartTestWindow(); }
     void Add(int from, int to)
     {
         for (int i = from; i <= to; ++i)
@@ -272,24 +258,21 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
-        w = MakeWindow();
+        w = StartTestWindow();
         w->ClientSocket->Host = "127.0.0.1";
         w->ClientSocket->Port = server.serverPort();
         w->ClientSocket->Open();
         ASSERT_TRUE(WaitUntil([&] { return server.hasPendingConnections() && w->ClientSocket->Active(); }));
         peer.reset(server.nextPendingConnection());
     }
-    QByteArray ReceiveAtLeast(int count)
-    {
-        WaitUntil([&] { return received.size() >= count; }, 3000);
-        return received;
-    }
-    void Pump()
+    // What the server received, in hex, once it is `size` bytes or more.
+    std::string HexReceived(qsizetype size)
     {
         WaitUntil([&] {
             received += peer->readAll();
-            return false;
-        }, 200);
+            return received.size() >= size;
+        });
+        return Hex(received.toStdString());
     }
 
     QTcpServer server;
@@ -301,39 +284,27 @@ protected:
 TEST_F(UpstreamTest, SendServerLineAddsCrLf)
 {
     w->SendServerLine("QUIT byebye");
-    WaitUntil([&] {
-        received += peer->readAll();
-        return received.size() >= 13;
-    });
-    EXPECT_EQ(Hex(received), Hex("QUIT byebye\r\n"));
+    EXPECT_EQ(HexReceived(13), Hex("QUIT byebye\r\n"));
 }
 
 TEST_F(UpstreamTest, KanjiAtTheEndReturnsToAsciiBeforeCrLf)
 {
     w->SendServerLine("PRIVMSG #c :" + Sjis("あい"));
-    QByteArray expected = "PRIVMSG #c :\x1B$B\x24\x22\x24\x24\x1B(B\r\n";
-    WaitUntil([&] {
-        received += peer->readAll();
-        return received.size() >= expected.size();
-    });
-    EXPECT_EQ(Hex(received), Hex(expected));
+    const std::string expected = "PRIVMSG #c :\x1B$B\x24\x22\x24\x24\x1B(B\r\n";
+    EXPECT_EQ(HexReceived(qsizetype(expected.size())), Hex(expected));
 }
 
 TEST_F(UpstreamTest, EmptyLineSendsBareCrLf)
 {
     w->SendServerLine("");
-    WaitUntil([&] {
-        received += peer->readAll();
-        return received.size() >= 2;
-    });
-    EXPECT_EQ(Hex(received), Hex("\r\n"));
+    EXPECT_EQ(HexReceived(2), Hex("\r\n"));
 }
 
 TEST(MainWindowStartUp, ListenerPortTakenShowsOneBoxAndRunsOn)
 {
     QTcpServer squatter;
-    ASSERT_TRUE(squatter.listen(QHostAddress::LocalHost, 6667));
-    auto w = MakeWindow();
+    ASSERT_TRUE(ListenOnLowPort(squatter));
+    auto w = StartTestWindow({.ListenPort = squatter.serverPort()});
     ASSERT_EQ(Recorded().Boxes.size(), 1u);
     EXPECT_EQ(Recorded().Boxes[0].Text, Sjis("ServerSocketがOpenできませんでした。"));
     EXPECT_EQ(Recorded().Boxes[0].Caption, "SocketError");
@@ -348,16 +319,13 @@ TEST(MainWindowStartUp, ListenerPortTakenShowsOneBoxAndRunsOn)
     EXPECT_EQ(w->LogRichEdit->LineTextCount(), 2);
 }
 
-TEST(MainWindowStartUp, ListenerOpensOnFreePort)
+TEST(MainWindowStartUp, ListenerOpensOnTheStoredPort)
 {
-    auto w = MakeWindow();
+    auto w = StartTestWindow();
     EXPECT_TRUE(Recorded().Boxes.empty());
     EXPECT_TRUE(w->ServerSocket->Active());
-    QTcpSocket client;
-    bool connected = false;
-    QObject::connect(&client, &QTcpSocket::connected, [&] { connected = true; });
-    client.connectToHost(QHostAddress::LocalHost, 6667);
-    EXPECT_TRUE(WaitUntil([&] { return connected; }));
+    IrcClient client;
+    EXPECT_TRUE(client.Connect(w->ServerSocket->Port));
 }
 
 // Renders the window offscreen and checks that the Japanese captions have
@@ -365,7 +333,7 @@ TEST(MainWindowStartUp, ListenerOpensOnFreePort)
 // test's working folder (scripts/screenshots copies it into docs/).
 TEST(MainWindowLook, RendersJapaneseCaptions)
 {
-    auto w = MakeWindow();
+    auto w = StartTestWindow();
     w->PageControl1->SetActivePage(w->TabSheet4);
     w->AddLog(":srv 001 Nick :Welcome", clGreen, false);
     w->AddLog(Sjis(":a!b@c PRIVMSG #leaf :こんにちは"), clBlack, true);
