@@ -2,7 +2,7 @@
 // sockets: an upstream that accepts late, a peer that never ends its line, a session that ends right after a burst.
 #include "relay/probe.h"
 #include "support_code/recording_sink.h"
-#include "support_code/test_window.h"
+#include "support_code/relay_session.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -103,24 +103,7 @@ TEST(RelayEdges, LinesWrittenWhileTheUpstreamConnectsLateArriveInOrder)
     EXPECT_EQ(upstream.Read(), all);
 }
 
-class RelayToServer : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(ListenOnLowPort(upstream));
-        w = StartTestWindow({.UpstreamPort = upstream.serverPort()});
-        listenPort = w->ServerSocket->Port;
-        ASSERT_TRUE(client.Connect(listenPort));
-        ASSERT_TRUE(WaitUntil([&] { return upstream.hasPendingConnections(); }));
-        server.reset(upstream.nextPendingConnection());
-        ASSERT_TRUE(WaitUntil([&] { return w->ClientSocket->Active(); }));
-    }
-    QTcpServer upstream;
-    quint16 listenPort = 0;
-    std::unique_ptr<TNimboChat> w;
-    IrcClient client;
-    std::unique_ptr<QTcpSocket> server;
-};
+using RelayToServer = RelaySession;
 
 TEST_F(RelayToServer, AnEndlessLineFromTheServerEndsTheSessionAndTheNextWorks)
 {

@@ -4,42 +4,14 @@
 #include "relay/probe.h"
 #include "support_code/hex.h"
 #include "support_code/recording_sink.h"
-#include "support_code/test_window.h"
+#include "support_code/relay_session.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-class RecordedRelay : public ::testing::Test {
+class RecordedRelay : public RelaySession {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(ListenOnLowPort(upstream));
-        w = StartTestWindow({.UpstreamPort = upstream.serverPort()});
-        listenPort = w->ServerSocket->Port;
-        ASSERT_TRUE(w->ServerSocket->Active());
-    }
-    // Connects the chat client and waits for the upstream connection.
-    void Attach()
-    {
-        ASSERT_TRUE(client.Connect(listenPort));
-        ASSERT_TRUE(WaitUntil([&] { return upstream.hasPendingConnections(); }));
-        server.reset(upstream.nextPendingConnection());
-        ASSERT_TRUE(WaitUntil([&] { return w->ClientSocket->Active(); }));
-        ASSERT_EQ(NimboChatProbe::SessionState(*w), ssRelay);
-    }
-    bool ServerGot(const QByteArray& needle, int timeoutMs = 5000)
-    {
-        return WaitUntil([&] {
-            atServer += server->readAll();
-            return atServer.contains(needle);
-        }, timeoutMs);
-    }
-    void FromServer(const QByteArray& bytes)
-    {
-        server->write(bytes);
-        server->flush();
-    }
     int LogIndex(const AnsiString& text)
     {
         for (int i = 0; i < w->LogRichEdit->LineTextCount(); ++i)
@@ -47,18 +19,10 @@ protected:
                 return i;
         return -1;
     }
-
-    QTcpServer upstream;
-    quint16 listenPort = 0;
-    std::unique_ptr<TNimboChat> w;
-    IrcClient client;
-    std::unique_ptr<QTcpSocket> server;
-    QByteArray atServer;
 };
 
 TEST_F(RecordedRelay, ClientLinesGoUpstreamWithCrLf)
 {
-    Attach();
     client.Send("NICK a\nNICK b\r\nx\ry\n\r\n");
     ASSERT_TRUE(ServerGot("x\ry\r\n\r\n"));
     EXPECT_EQ(Hex(atServer.toStdString()), Hex("NICK a\r\nNICK b\r\nx\ry\r\n\r\n"));
@@ -70,7 +34,6 @@ TEST_F(RecordedRelay, ClientLinesGoUpstreamWithCrLf)
 
 TEST_F(RecordedRelay, ServerLinesReachTheClientAsReceived)
 {
-    Attach();
     FromServer(":s NOTICE a :one");
     FromServer(" piece\r\n:s NOTICE a :two\n:s NOTICE a :c\rr\r\n\r\n");
     const QByteArray withNul(":s NOTICE a :n\0ul\r\n:s NOTICE a :after nul\r\n", 43);
@@ -88,7 +51,6 @@ TEST_F(RecordedRelay, ServerLinesReachTheClientAsReceived)
 
 TEST_F(RecordedRelay, TenThousandLinesInOneBurst)
 {
-    Attach();
     QByteArray burst;
     for (int i = 0; i < 10000; ++i)
         burst += ":n!u@h PRIVMSG #leaf :\x1B$B\x24\x22\x1B(B burst " + QByteArray::number(i) + "\r\n";
@@ -101,7 +63,6 @@ TEST_F(RecordedRelay, TenThousandLinesInOneBurst)
 
 TEST_F(RecordedRelay, PingIsAnsweredAndNotForwarded)
 {
-    Attach();
     FromServer("PING :abc\r\n:s NOTICE a :after\r\n");
     ASSERT_TRUE(ServerGot("PONG :abc\r\n"));
     ASSERT_TRUE(client.WaitFor("after"));
@@ -115,7 +76,6 @@ TEST_F(RecordedRelay, PingIsAnsweredAndNotForwarded)
 
 TEST_F(RecordedRelay, CtcpPingAndVersionAnsweredOthersForwarded)
 {
-    Attach();
     FromServer(":a!b@c PRIVMSG me :\x01VERSION\x01\r\n:a!b@c PRIVMSG me :\x01PING 12345\x01\r\n");
     ASSERT_TRUE(ServerGot("NOTICE a :\x01PING 12345\x01\r\n"));
     EXPECT_TRUE(atServer.contains("NOTICE a :\x01VERSION NimboChat :\x01\r\n"));
@@ -134,7 +94,6 @@ TEST_F(RecordedRelay, CtcpPingAndVersionAnsweredOthersForwarded)
 
 TEST_F(RecordedRelay, DccSendAddressIsRewritten)
 {
-    Attach();
     w->LocalEdit->SetText("192.168.0.1");
     w->GlobalEdit->SetText("203.0.113.1");
     EXPECT_TRUE(LogHasLine(*w, "LocalAddress[192.168.0.1] is [3232235521]", clBlue));
@@ -161,7 +120,6 @@ TEST_F(RecordedRelay, DccSendAddressIsRewritten)
 
 TEST_F(RecordedRelay, ChatLineStopsTheFlashCtcpDoesNot)
 {
-    Attach();
     w->SetFlashing(true);
     client.Send("PRIVMSG #c :\x01" "ACTION waves\x01\r\n");
     ASSERT_TRUE(ServerGot("waves"));
@@ -174,7 +132,6 @@ TEST_F(RecordedRelay, ChatLineStopsTheFlashCtcpDoesNot)
 
 TEST_F(RecordedRelay, SecondClientIsTurnedAway)
 {
-    Attach();
     IrcClient second;
     ASSERT_TRUE(second.Connect(listenPort));
     ASSERT_TRUE(second.WaitClosed());
@@ -186,7 +143,6 @@ TEST_F(RecordedRelay, SecondClientIsTurnedAway)
 
 TEST_F(RecordedRelay, ClientLeavingClosesUpstream)
 {
-    Attach();
     client.Close();
     ASSERT_TRUE(WaitUntil([&] { return server->state() == QAbstractSocket::UnconnectedState ||
                                        (server->waitForReadyRead(10), server->state() != QAbstractSocket::ConnectedState); }));
@@ -198,7 +154,6 @@ TEST_F(RecordedRelay, ClientLeavingClosesUpstream)
 
 TEST_F(RecordedRelay, ServerLeavingClosesTheClient)
 {
-    Attach();
     server->close();
     ASSERT_TRUE(client.WaitClosed());
     EXPECT_EQ(NimboChatProbe::SessionState(*w), ssIdle);
@@ -207,7 +162,6 @@ TEST_F(RecordedRelay, ServerLeavingClosesTheClient)
 
 TEST_F(RecordedRelay, KillEndsTheRelaySession)
 {
-    Attach();
     w->KillButton->Click();
     EXPECT_EQ(NimboChatProbe::SessionState(*w), ssIdle);
     EXPECT_FALSE(w->ClientSocket->Active());
@@ -217,7 +171,6 @@ TEST_F(RecordedRelay, KillEndsTheRelaySession)
 
 TEST_F(RecordedRelay, ListenerPortFollowsItsBoxOutsideSessions)
 {
-    Attach();
     w->ServerPortEdit->SetText("1234");
     EXPECT_EQ(w->ServerPortEdit->Text(), std::to_string(listenPort));
     client.Close();
