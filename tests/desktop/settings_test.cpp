@@ -45,21 +45,6 @@ protected:
     quint16 listenPort = 0;
 };
 
-TEST_F(Settings, AStoredListenerPortThatIsTakenShowsOneBox)
-{
-    StoreRequired();
-    QTcpServer squatter;
-    ASSERT_TRUE(squatter.listen(QHostAddress::LocalHost, listenPort));
-    auto w = Start();
-    ASSERT_EQ(Recorded().Boxes.size(), 1u);
-    EXPECT_EQ(Recorded().Boxes[0].Text, Sjis("ServerSocketがOpenできませんでした。"));
-    EXPECT_TRUE(Recorded().Exceptions.empty()) << Recorded().Exceptions[0];
-    EXPECT_EQ(w->ServerSocket->Port, listenPort);
-    // Changing the port box still reopens the listener.
-    w->ServerPortEdit->SetText(std::to_string(FreeLowPort()));
-    EXPECT_TRUE(w->ServerSocket->Active());
-}
-
 TEST_F(Settings, TheEndOfTheDesktopSessionSavesWhileTheWindowRuns)
 {
     StoreRequired();

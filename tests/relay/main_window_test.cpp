@@ -1,7 +1,6 @@
-// The main window: its controls and defaults, the bounded coloured log, the
-// composed lines sent upstream, and start-up with the listener's port taken.
+// The main window: its controls and defaults, the bounded coloured log, and
+// start-up with the listener's port taken.
 #include "relay/probe.h"
-#include "support_code/hex.h"
 #include "support_code/recording_sink.h"
 #include "support_code/test_window.h"
 
@@ -252,54 +251,6 @@ TEST_F(LogViewTest, ClearAndRebuildAfterAMiddleDelete)
     ExpectViewMatchesLog();
 }
 
-// A real upstream server on 127.0.0.1 that records what it receives.
-class UpstreamTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
-        w = StartTestWindow();
-        w->ClientSocket->Host = "127.0.0.1";
-        w->ClientSocket->Port = server.serverPort();
-        w->ClientSocket->Open();
-        ASSERT_TRUE(WaitUntil([&] { return server.hasPendingConnections() && w->ClientSocket->Active(); }));
-        peer.reset(server.nextPendingConnection());
-    }
-    // What the server received, in hex, once it is `size` bytes or more.
-    std::string HexReceived(qsizetype size)
-    {
-        WaitUntil([&] {
-            received += peer->readAll();
-            return received.size() >= size;
-        });
-        return Hex(received.toStdString());
-    }
-
-    QTcpServer server;
-    std::unique_ptr<TNimboChat> w;
-    std::unique_ptr<QTcpSocket> peer;
-    QByteArray received;
-};
-
-TEST_F(UpstreamTest, SendServerLineAddsCrLf)
-{
-    w->SendServerLine("QUIT byebye");
-    EXPECT_EQ(HexReceived(13), Hex("QUIT byebye\r\n"));
-}
-
-TEST_F(UpstreamTest, KanjiAtTheEndReturnsToAsciiBeforeCrLf)
-{
-    w->SendServerLine("PRIVMSG #c :" + Sjis("あい"));
-    const std::string expected = "PRIVMSG #c :\x1B$B\x24\x22\x24\x24\x1B(B\r\n";
-    EXPECT_EQ(HexReceived(qsizetype(expected.size())), Hex(expected));
-}
-
-TEST_F(UpstreamTest, EmptyLineSendsBareCrLf)
-{
-    w->SendServerLine("");
-    EXPECT_EQ(HexReceived(2), Hex("\r\n"));
-}
-
 TEST(MainWindowStartUp, ListenerPortTakenShowsOneBoxAndRunsOn)
 {
     QTcpServer squatter;
@@ -309,14 +260,19 @@ TEST(MainWindowStartUp, ListenerPortTakenShowsOneBoxAndRunsOn)
     EXPECT_EQ(Recorded().Boxes[0].Text, Sjis("ServerSocketがOpenできませんでした。"));
     EXPECT_EQ(Recorded().Boxes[0].Caption, "SocketError");
     EXPECT_EQ(Recorded().Boxes[0].Flags & MB_ICONMASK, MB_ICONERROR);
+    EXPECT_TRUE(Recorded().Exceptions.empty());
     ASSERT_EQ(w->LogRichEdit->LineTextCount(), 1);
     EXPECT_EQ(w->LogRichEdit->LineText(0), "ServerSocket Open Error");
     EXPECT_EQ(w->LogRichEdit->LineColor(0), clRed);
     EXPECT_FALSE(w->ServerSocket->Active());
-    // The window keeps running: it still logs and handles events.
+    EXPECT_EQ(w->ServerSocket->Port, squatter.serverPort());
+    // The window keeps running: it still logs and handles events, and a
+    // change of the port box opens the listener.
     w->AddLog("still here", clGreen, false);
     Application->ProcessMessages();
     EXPECT_EQ(w->LogRichEdit->LineTextCount(), 2);
+    w->ServerPortEdit->SetText(std::to_string(FreeLowPort()));
+    EXPECT_TRUE(w->ServerSocket->Active());
 }
 
 TEST(MainWindowStartUp, ListenerOpensOnTheStoredPort)
