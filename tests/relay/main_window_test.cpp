@@ -54,7 +54,7 @@ TEST(MainWindow, ControlsStandAsCreated)
 
 TEST(MainWindow, UpDownFollowsItsEdit)
 {
-    auto w = StartTestWindow();
+    auto w = StartTestWindow({.UpstreamPort = 6667});
     w->ClientUpDown->Step(+1);
     EXPECT_EQ(w->ClientPortEdit->Text(), "6668");
     w->ClientPortEdit->SetText("7000");

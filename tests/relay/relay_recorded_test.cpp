@@ -185,7 +185,7 @@ TEST_F(RecordedRelay, ListenerPortFollowsItsBoxOutsideSessions)
 // A window whose upstream cannot be reached, and a chat client that comes.
 std::unique_ptr<TNimboChat> ClientAgainstUnreachable(const AnsiString& host, IrcClient& client)
 {
-    auto w = StartTestWindow({.UpstreamPort = FreeLowPort()}); // nobody listens there
+    auto w = StartTestWindow(); // nobody listens upstream
     w->ClientEdit->SetText(host);
     EXPECT_TRUE(client.Connect(w->ServerSocket->Port));
     EXPECT_TRUE(client.WaitClosed());

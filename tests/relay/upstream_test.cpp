@@ -199,7 +199,7 @@ TEST_F(RecordedUpstream, ConsoleRules)
 
 TEST(ConnectFailure, ClosedPortReturnsToIdleAndShowsTheErrorOnce)
 {
-    auto w = StartTestWindow({.UpstreamPort = FreeLowPort()});
+    auto w = StartTestWindow(); // nobody listens upstream
     w->ConnectButton->Click();
     ASSERT_TRUE(WaitUntil([&] { return NimboChatProbe::SessionState(*w) == ssIdle; }));
     EXPECT_TRUE(w->ConnectButton->Enabled());

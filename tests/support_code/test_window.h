@@ -15,9 +15,11 @@
 #include <optional>
 
 // The stored settings of a test window; the rest are a fresh window's.
+// A port left 0 is one that was free: the upstream's is then a port nobody
+// listens on, so a test never reaches a server on 6667 by chance.
 struct TestSettings {
-    quint16 UpstreamPort = 6667; // on 127.0.0.1
-    quint16 ListenPort = 0;      // 0: a free one
+    quint16 UpstreamPort = 0; // on 127.0.0.1
+    quint16 ListenPort = 0;
     AnsiString ClientPath = {};
     bool AutoCheck = false, MinCheck = false, TaskCheck = false;
 };
@@ -29,7 +31,7 @@ inline quint16 StoreTestSettings(TestSettings s = {})
     TRegistryKey key;
     key.Open("\\SOFTWARE\\Orvane\\NimboChat", true);
     key.WriteText("ClientHost", "127.0.0.1");
-    key.WriteNumber("ClientPort", s.UpstreamPort);
+    key.WriteNumber("ClientPort", s.UpstreamPort ? s.UpstreamPort : FreeLowPort());
     key.WriteText("ClientNick", "Nick");
     key.WriteNumber("ServerPort", listenPort);
     key.WriteNumber("ConvertCheck", 0);
