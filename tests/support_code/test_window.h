@@ -24,14 +24,17 @@ struct TestSettings {
     bool AutoCheck = false, MinCheck = false, TaskCheck = false;
 };
 
-// Stores all eleven settings and returns the listener's port.
-inline quint16 StoreTestSettings(TestSettings s = {})
+// Stores all eleven settings.
+inline void StoreTestSettings(TestSettings s = {})
 {
     const quint16 listenPort = s.ListenPort ? s.ListenPort : FreeLowPort();
+    quint16 upstreamPort = s.UpstreamPort;
+    while (upstreamPort == 0 || upstreamPort == listenPort) // never the window's own listener
+        upstreamPort = FreeLowPort();
     TRegistryKey key;
     key.Open("\\SOFTWARE\\Orvane\\NimboChat", true);
     key.WriteText("ClientHost", "127.0.0.1");
-    key.WriteNumber("ClientPort", s.UpstreamPort ? s.UpstreamPort : FreeLowPort());
+    key.WriteNumber("ClientPort", upstreamPort);
     key.WriteText("ClientNick", "Nick");
     key.WriteNumber("ServerPort", listenPort);
     key.WriteNumber("ConvertCheck", 0);
@@ -41,7 +44,6 @@ inline quint16 StoreTestSettings(TestSettings s = {})
     key.WriteNumber("TaskCheck", s.TaskCheck);
     key.WriteNumber("KeywordCheck", 0);
     key.WriteNumber("FlashCheck", 1);
-    return listenPort;
 }
 
 // A shown window started from test settings; its listener's port is
