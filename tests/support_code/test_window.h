@@ -14,7 +14,8 @@
 #include <memory>
 #include <optional>
 
-// The stored settings of a test window; the rest are a fresh window's.
+// What a test chooses of its window's stored settings. The upstream host is
+// 127.0.0.1 and the rest are a fresh window's (nick "Nick", the flash on).
 // A port left 0 is one that was free: the upstream's is then a port nobody
 // listens on, so a test never reaches a server on 6667 by chance.
 struct TestSettings {
