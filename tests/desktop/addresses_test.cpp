@@ -1,6 +1,7 @@
 // The decimal form of an address, and the address boxes that log it.
 #include "desktop/addresses.h"
 #include "relay/probe.h"
+#include "support_code/test_window.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +25,8 @@ TEST(AddressToDecimal, Table)
 
 TEST(AddressBoxes, EveryChangeIsLogged)
 {
-    TNimboChat w(nullptr);
+    auto window = StartTestWindow();
+    TNimboChat& w = *window;
     for (const char* typed : {"1", "10", "10.", "10.0", "10.0.", "10.0.0", "10.0.0.", "10.0.0.2"})
         w.LocalEdit->SetText(typed);
     ASSERT_EQ(w.LogRichEdit->LineTextCount(), 8);

@@ -2,7 +2,7 @@
 #include "desktop/Eform.h"
 #include "desktop/store_fixture.h"
 #include "kanji/sjis_search.h"
-#include "support_code/irc_peers.h"
+#include "support_code/test_window.h"
 
 #include <QApplication>
 
@@ -12,6 +12,11 @@ const char* const Path = "\\SOFTWARE\\Orvane\\NimboChat\\KeyWord";
 
 class Keywords : public StoreTest {
 protected:
+    void SetUp() override
+    {
+        StoreTest::SetUp();
+        StoreTestSettings();
+    }
     void Store(int count, int skip = -1)
     {
         HKEY key = Key(Path);
@@ -111,7 +116,7 @@ protected:
     void SetUp() override
     {
         StoreTest::SetUp();
-        w = Start();
+        w = StartTestWindow();
         KeyEditForm = new TKeyEditForm(nullptr);
     }
     void TearDown() override
@@ -166,10 +171,8 @@ protected:
     {
         StoreTest::SetUp();
         ASSERT_TRUE(ListenOnLowPort(server));
-        w = Start();
+        w = StartTestWindow({.UpstreamPort = server.serverPort()});
         other = std::make_unique<TKeyEditForm>(nullptr);
-        w->ClientEdit->SetText("127.0.0.1");
-        w->ClientPortEdit->SetText(std::to_string(server.serverPort()));
         w->ConnectButton->Click();
         ASSERT_TRUE(WaitUntil([&] { return server.hasPendingConnections() && w->ClientSocket->Active(); }));
         peer.reset(server.nextPendingConnection());

@@ -3,8 +3,8 @@
 // the auto-start, and the file dialog behind the "参照" button.
 #include "desktop/launcher.h"
 #include "desktop/store_fixture.h"
-#include "support_code/irc_peers.h"
 #include "support_code/recording_sink.h"
+#include "support_code/test_window.h"
 
 #include <QDir>
 #include <QLineEdit>
@@ -16,8 +16,6 @@
 #include <unistd.h>
 
 namespace {
-
-const char* const Path = "\\SOFTWARE\\Orvane\\NimboChat";
 
 // A variable of the environment, set for one test and put back after it.
 class ScopedEnv {
@@ -92,16 +90,6 @@ protected:
         return QString::fromUtf8(f.readAll()).trimmed();
     }
     static QString Real(const QString& path) { return QFileInfo(path).canonicalFilePath(); }
-    void StoreClient(const AnsiString& clientPath, bool autoStart, quint16 listenPort)
-    {
-        HKEY key = Key(Path);
-        SetNumber(key, "ClientPort", 6667);
-        SetNumber(key, "ServerPort", listenPort);
-        SetNumber(key, "ConvertCheck", 0);
-        SetText(key, "ClientPath", clientPath);
-        SetNumber(key, "AutoCheck", autoStart ? 1 : 0);
-        RegCloseKey(key);
-    }
     // Launches Path with the button and gives the one box it showed.
     AnsiString LaunchFails(TNimboChat& w, const QString& path)
     {
@@ -147,8 +135,7 @@ TEST(LauncherDirectory, SecondBytesOfKanjiAreNoSeparators)
 
 TEST_F(Launcher, EmptyPathStartsNothingAndSaysNothing)
 {
-    StoreClient("", true, FreeLowPort());
-    auto w = Start();
+    auto w = StartTestWindow({.AutoCheck = true});
     w->ExeButton->Click();
     w->ExeItem->Click();
     EXPECT_TRUE(Recorded().Boxes.empty());
@@ -157,7 +144,7 @@ TEST_F(Launcher, EmptyPathStartsNothingAndSaysNothing)
 
 TEST_F(Launcher, MissingFileAndMissingFolder)
 {
-    auto w = Start();
+    auto w = StartTestWindow();
     EXPECT_EQ(LaunchFails(*w, File("irc")), Sjis("指定されたファイルが見つかりませんでした。"));
     EXPECT_EQ(LaunchFails(*w, File("no-such-folder/irc")), Sjis("指定されたパスが見つかりませんでした。"));
     // The tray menu's item says the same as the button.
@@ -172,7 +159,7 @@ TEST_F(Launcher, FilesThatCannotBeStarted)
     // Without a display no document has an association.
     ScopedEnv noX("DISPLAY", nullptr);
     ScopedEnv noWayland("WAYLAND_DISPLAY", nullptr);
-    auto w = Start();
+    auto w = StartTestWindow();
     Write(File("notes.nimbo-text"), "plain words\n", false);
     EXPECT_EQ(LaunchFails(*w, File("notes.nimbo-text")),
         Sjis("指定されたファイル名拡張子には､ アプリケーションが関連付けられていません。"));
@@ -198,7 +185,7 @@ TEST_F(Launcher, FilesThatCannotBeStarted)
 TEST_F(Launcher, ProgramRunsInItsFolderAndLeavesNoZombie)
 {
     WriteProbe(File("client/bin/probe"));
-    auto w = Start();
+    auto w = StartTestWindow();
     w->ClientPathEdit->SetText(FromQString(File("client/bin/probe")));
     w->ExeButton->Click();
     EXPECT_TRUE(Recorded().Boxes.empty());
@@ -214,7 +201,7 @@ TEST_F(Launcher, ProgramRunsInItsFolderAndLeavesNoZombie)
 
 TEST_F(Launcher, FolderNamedHyouGivesTheRightFolder)
 {
-    auto w = Start();
+    auto w = StartTestWindow();
     const QString kanji = QString::fromUtf8("表");
     WriteProbe(File(kanji + "/probe"));
     WriteProbe(File("dir/" + kanji));
@@ -239,8 +226,8 @@ TEST_F(Launcher, AutoStartAlsoWhenTheListenerFails)
     WriteProbe(File("probe"));
     QTcpServer taken;
     ASSERT_TRUE(ListenOnLowPort(taken));
-    StoreClient(FromQString(File("probe")), true, taken.serverPort());
-    auto w = Start();
+    auto w = StartTestWindow(
+        {.ListenPort = taken.serverPort(), .ClientPath = FromQString(File("probe")), .AutoCheck = true});
     ASSERT_EQ(Recorded().Boxes.size(), 1u);
     EXPECT_EQ(Recorded().Boxes[0].Caption, "SocketError");
     EXPECT_EQ(ProbeFolder(), Real(files.path()));
@@ -269,8 +256,7 @@ TEST_F(PathDialog, ChoosingCancellingAndTheRememberedFile)
 {
     const AnsiString chosen = FromQString(File("chosen"));
     Write(File("chosen"), "", true);
-    StoreClient("/opt/irc/client", false, FreeLowPort());
-    auto w = Start();
+    auto w = StartTestWindow({.ClientPath = "/opt/irc/client"});
     answer = chosen;
     w->PathButton->Click();
     EXPECT_EQ(w->ClientPathEdit->Text(), chosen);
@@ -296,7 +282,7 @@ TEST_F(PathDialog, ChoosingCancellingAndTheRememberedFile)
 TEST_F(PathDialog, DefaultExtensionOnlyForNamesWithoutAFile)
 {
     Write(File("hexchat"), "", true);
-    auto w = Start();
+    auto w = StartTestWindow();
     const std::vector<std::pair<QString, QString>> cases = {
         {File("hexchat"), File("hexchat")},        // an existing program without extension
         {File("irc"), File("irc.exe")},            // a new name without extension
@@ -319,7 +305,6 @@ TEST_F(PathDialog, PathsOfAnyCharactersStartTheirProgram)
         const QString program = File(QString::fromUtf8(folder) + "/irc.sh");
         SCOPED_TRACE(program.toStdString());
         WriteProbe(program);
-        StoreClient("", false, FreeLowPort());
         auto typedIn = [](TNimboChat& w) { return static_cast<QLineEdit*>(w.ClientPathEdit->Widget()); };
         auto launched = [&](TNimboChat& w) {
             QFile::remove(probeOut);
@@ -327,7 +312,7 @@ TEST_F(PathDialog, PathsOfAnyCharactersStartTheirProgram)
             w.ExeButton->Click();
             return Recorded().Boxes.empty() && ProbeFolder() == Real(QFileInfo(program).path());
         };
-        auto w = Start();
+        auto w = StartTestWindow();
         answer = FileNameFromQString(program);
         w->PathButton->Click();
         EXPECT_EQ(typedIn(*w)->text(), program);

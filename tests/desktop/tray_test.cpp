@@ -3,8 +3,8 @@
 // of its own, so each test decides whether there is one.
 #include "desktop/store_fixture.h"
 #include "framework/tray.h"
-#include "support_code/irc_peers.h"
 #include "support_code/recording_sink.h"
+#include "support_code/test_window.h"
 
 #include <QCursor>
 #include <QMenu>
@@ -14,8 +14,6 @@
 #include <QTimer>
 
 namespace {
-
-const char* const Path = "\\SOFTWARE\\Orvane\\NimboChat";
 
 // The main window as the program entry holds it: the application's main form.
 struct WindowDeleter {
@@ -36,17 +34,6 @@ protected:
     }
     void TearDown() override { SetTrayProbe(previous); }
 
-    void StoreOptions(bool minimised, bool tray)
-    {
-        HKEY key = Key(Path);
-        SetNumber(key, "ClientPort", 6667);
-        SetNumber(key, "ServerPort", 6667);
-        SetNumber(key, "ConvertCheck", 0);
-        SetNumber(key, "AutoCheck", 0);
-        SetNumber(key, "MinCheck", minimised ? 1 : 0);
-        SetNumber(key, "TaskCheck", tray ? 1 : 0);
-        RegCloseKey(key);
-    }
     Window Open()
     {
         Window w(new TNimboChat(nullptr));
@@ -81,7 +68,7 @@ protected:
 
 TEST_F(Tray, IconWithTipAndLeftPressTogglesTheWindow)
 {
-    StoreOptions(false, true);
+    StoreTestSettings({.TaskCheck = true});
     auto w = Open();
     ASSERT_NE(Icon(*w), nullptr);
     EXPECT_TRUE(Icon(*w)->isVisible());
@@ -112,7 +99,7 @@ TEST_F(Tray, IconWithTipAndLeftPressTogglesTheWindow)
 
 TEST_F(Tray, BothOptionsStartInTheTray)
 {
-    StoreOptions(true, true);
+    StoreTestSettings({.MinCheck = true, .TaskCheck = true});
     auto w = Open();
     EXPECT_TRUE(Minimised(*w));
     EXPECT_TRUE(WaitUntil([&] { return !Shown(*w); }));
@@ -124,7 +111,7 @@ TEST_F(Tray, BothOptionsStartInTheTray)
 
 TEST_F(Tray, MenuItemsFollowTheWindowState)
 {
-    StoreOptions(false, true);
+    StoreTestSettings({.TaskCheck = true});
     auto w = Open();
     QMenu* menu = w->RMenu->Menu();
     QCursor::setPos(120, 90);
@@ -151,7 +138,7 @@ TEST_F(Tray, MenuItemsFollowTheWindowState)
 
 TEST_F(Tray, QuitSavesEverythingAndEndsTheProgram)
 {
-    StoreOptions(false, true);
+    StoreTestSettings({.TaskCheck = true});
     auto w = Open();
     QPointer<QSystemTrayIcon> icon = Icon(*w);
     w->NickEdit->SetText("Quitter");
@@ -170,7 +157,7 @@ TEST_F(Tray, QuitSavesEverythingAndEndsTheProgram)
 
 TEST_F(Tray, ClosingTheWindowStillEndsTheProgram)
 {
-    StoreOptions(false, true);
+    StoreTestSettings({.TaskCheck = true});
     auto w = Open();
     ASSERT_TRUE(TaskbarEntryHidden(*w));
     EXPECT_TRUE(LoopEndsAfter([&] { w->Widget()->close(); }));
@@ -178,7 +165,7 @@ TEST_F(Tray, ClosingTheWindowStillEndsTheProgram)
 
 TEST_F(Tray, OptionCheckedWhileRunningActsAtTheNextStart)
 {
-    StoreOptions(false, false);
+    StoreTestSettings();
     {
         auto w = Open();
         w->TaskCheckBox->SetChecked(true);
@@ -197,7 +184,7 @@ TEST_F(Tray, OptionCheckedWhileRunningActsAtTheNextStart)
 
 TEST_F(Tray, WithoutTheTrayOptionMinimisingKeepsTheTaskbarEntry)
 {
-    StoreOptions(true, false);
+    StoreTestSettings({.MinCheck = true});
     auto w = Open();
     EXPECT_TRUE(Minimised(*w));
     Application->ProcessMessages();
@@ -215,7 +202,7 @@ TEST_F(Tray, WithoutTheTrayOptionMinimisingKeepsTheTaskbarEntry)
 TEST_F(Tray, WithoutATrayTheWindowStaysReachable)
 {
     trayAvailable = false;
-    StoreOptions(true, true);
+    StoreTestSettings({.MinCheck = true, .TaskCheck = true});
     auto w = Open();
     EXPECT_EQ(Icon(*w), nullptr);
     EXPECT_FALSE(NimboChatProbe::TrayIconShown(*w));

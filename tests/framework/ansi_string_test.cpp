@@ -3,6 +3,7 @@
 // characters typed become the bytes they are shown as.
 #include "framework/controls.h"
 #include "framework/richedit.h"
+#include "support_code/hex.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -12,15 +13,6 @@
 #include <vector>
 
 namespace {
-
-std::string Hex(const std::string& bytes)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char b : bytes)
-        out += {digits[b >> 4], digits[b & 15], ' '};
-    return out;
-}
 
 std::string AllBytes()
 {
@@ -47,9 +39,9 @@ TEST(AnsiString, EveryByteStringComesBackThroughUnicode)
     std::vector<std::string> lost; // as hex, with what came back
     for (const std::string& s : Samples()) {
         if (std::string back = FromQString(ToQString(s)); back != s)
-            lost.push_back(Hex(s) + "-> " + Hex(back));
+            lost.push_back(Hex(s) + " -> " + Hex(back));
         if (std::string back = FileNameFromQString(FileNameToQString(s)); back != s)
-            lost.push_back(Hex(s) + "-> (file name) " + Hex(back));
+            lost.push_back(Hex(s) + " -> (file name) " + Hex(back));
     }
     EXPECT_TRUE(lost.empty()) << lost.size() << " changed, first: " << lost.front();
 }

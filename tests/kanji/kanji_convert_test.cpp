@@ -1,24 +1,13 @@
 // Converter tests: tables of inputs and expected bytes, failures in hex.
 #include "kanji/kanji_convert.h"
+#include "support_code/hex.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 namespace {
-
-std::string Hex(const std::string& bytes)
-{
-    std::string out;
-    char buf[4];
-    for (unsigned char c : bytes) {
-        std::snprintf(buf, sizeof buf, "%02X ", c);
-        out += buf;
-    }
-    return out.empty() ? "(empty)" : out;
-}
 
 std::string Convert(const std::string& text, int in, int out, int crlf = 1)
 {

@@ -3,6 +3,7 @@
 // upstream, and nothing more, is known.
 #include "relay/probe.h"
 #include "support_code/recording_socket.h"
+#include "support_code/test_window.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +25,8 @@ protected:
         upstream->Input = bytes;
         w.ClientSocketRead(w.ClientSocket, upstream);
     }
-    TNimboChat w{nullptr};
+    std::unique_ptr<TNimboChat> window = StartTestWindow();
+    TNimboChat& w = *window;
     RecordingSocket* upstream = nullptr;
     RecordingSocket client;
 };

@@ -1,8 +1,8 @@
-// The main window: its controls and defaults, the bounded coloured log, the
-// composed lines sent upstream, and start-up with the listener's port taken.
+// The main window: its controls and defaults, the bounded coloured log, and
+// start-up with the listener's port taken.
 #include "relay/probe.h"
-#include "support_code/event_wait.h"
 #include "support_code/recording_sink.h"
+#include "support_code/test_window.h"
 
 #include <QDir>
 #include <QFontMetrics>
@@ -13,29 +13,14 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <gtest/gtest.h>
-
-#include <memory>
 
 namespace {
 
-std::unique_ptr<TNimboChat> MakeWindow()
-{
-    auto w = std::make_unique<TNimboChat>(nullptr);
-    w->Show();
-    return w;
-}
-
-std::string Hex(const QByteArray& bytes)
-{
-    return bytes.toHex(' ').toStdString();
-}
-
 TEST(MainWindow, ControlsStandAsCreated)
 {
-    auto w = MakeWindow();
+    auto w = std::make_unique<TNimboChat>(nullptr); // nothing stored yet: the defaults
+    w->Show();
     EXPECT_EQ(w->Caption(), "NimboChat");
     EXPECT_EQ(w->ClientWidth(), 398);
     EXPECT_EQ(w->ClientHeight(), 337);
@@ -69,7 +54,7 @@ TEST(MainWindow, ControlsStandAsCreated)
 
 TEST(MainWindow, UpDownFollowsItsEdit)
 {
-    auto w = MakeWindow();
+    auto w = StartTestWindow({.UpstreamPort = 6667});
     w->ClientUpDown->Step(+1);
     EXPECT_EQ(w->ClientPortEdit->Text(), "6668");
     w->ClientPortEdit->SetText("7000");
@@ -83,7 +68,7 @@ TEST(MainWindow, UpDownFollowsItsEdit)
 
 class LogTest : public ::testing::Test {
 protected:
-    void SetUp() override { w = MakeWindow(); }
+    void SetUp() override { w = StartTestWindow(); }
     void Add(int from, int to)
     {
         for (int i = from; i <= to; ++i)
@@ -266,98 +251,37 @@ TEST_F(LogViewTest, ClearAndRebuildAfterAMiddleDelete)
     ExpectViewMatchesLog();
 }
 
-// A real upstream server on 127.0.0.1 that records what it receives.
-class UpstreamTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
-        w = MakeWindow();
-        w->ClientSocket->Host = "127.0.0.1";
-        w->ClientSocket->Port = server.serverPort();
-        w->ClientSocket->Open();
-        ASSERT_TRUE(WaitUntil([&] { return server.hasPendingConnections() && w->ClientSocket->Active(); }));
-        peer.reset(server.nextPendingConnection());
-    }
-    QByteArray ReceiveAtLeast(int count)
-    {
-        WaitUntil([&] { return received.size() >= count; }, 3000);
-        return received;
-    }
-    void Pump()
-    {
-        WaitUntil([&] {
-            received += peer->readAll();
-            return false;
-        }, 200);
-    }
-
-    QTcpServer server;
-    std::unique_ptr<TNimboChat> w;
-    std::unique_ptr<QTcpSocket> peer;
-    QByteArray received;
-};
-
-TEST_F(UpstreamTest, SendServerLineAddsCrLf)
-{
-    w->SendServerLine("QUIT byebye");
-    WaitUntil([&] {
-        received += peer->readAll();
-        return received.size() >= 13;
-    });
-    EXPECT_EQ(Hex(received), Hex("QUIT byebye\r\n"));
-}
-
-TEST_F(UpstreamTest, KanjiAtTheEndReturnsToAsciiBeforeCrLf)
-{
-    w->SendServerLine("PRIVMSG #c :" + Sjis("あい"));
-    QByteArray expected = "PRIVMSG #c :\x1B$B\x24\x22\x24\x24\x1B(B\r\n";
-    WaitUntil([&] {
-        received += peer->readAll();
-        return received.size() >= expected.size();
-    });
-    EXPECT_EQ(Hex(received), Hex(expected));
-}
-
-TEST_F(UpstreamTest, EmptyLineSendsBareCrLf)
-{
-    w->SendServerLine("");
-    WaitUntil([&] {
-        received += peer->readAll();
-        return received.size() >= 2;
-    });
-    EXPECT_EQ(Hex(received), Hex("\r\n"));
-}
-
 TEST(MainWindowStartUp, ListenerPortTakenShowsOneBoxAndRunsOn)
 {
     QTcpServer squatter;
-    ASSERT_TRUE(squatter.listen(QHostAddress::LocalHost, 6667));
-    auto w = MakeWindow();
+    ASSERT_TRUE(ListenOnLowPort(squatter));
+    auto w = StartTestWindow({.ListenPort = squatter.serverPort()});
     ASSERT_EQ(Recorded().Boxes.size(), 1u);
     EXPECT_EQ(Recorded().Boxes[0].Text, Sjis("ServerSocketがOpenできませんでした。"));
     EXPECT_EQ(Recorded().Boxes[0].Caption, "SocketError");
     EXPECT_EQ(Recorded().Boxes[0].Flags & MB_ICONMASK, MB_ICONERROR);
+    EXPECT_TRUE(Recorded().Exceptions.empty());
     ASSERT_EQ(w->LogRichEdit->LineTextCount(), 1);
     EXPECT_EQ(w->LogRichEdit->LineText(0), "ServerSocket Open Error");
     EXPECT_EQ(w->LogRichEdit->LineColor(0), clRed);
     EXPECT_FALSE(w->ServerSocket->Active());
-    // The window keeps running: it still logs and handles events.
+    EXPECT_EQ(w->ServerSocket->Port, squatter.serverPort());
+    // The window keeps running: it still logs and handles events, and a
+    // change of the port box opens the listener.
     w->AddLog("still here", clGreen, false);
     Application->ProcessMessages();
     EXPECT_EQ(w->LogRichEdit->LineTextCount(), 2);
+    w->ServerPortEdit->SetText(std::to_string(FreeLowPort()));
+    EXPECT_TRUE(w->ServerSocket->Active());
 }
 
-TEST(MainWindowStartUp, ListenerOpensOnFreePort)
+TEST(MainWindowStartUp, ListenerOpensOnTheStoredPort)
 {
-    auto w = MakeWindow();
+    auto w = StartTestWindow();
     EXPECT_TRUE(Recorded().Boxes.empty());
     EXPECT_TRUE(w->ServerSocket->Active());
-    QTcpSocket client;
-    bool connected = false;
-    QObject::connect(&client, &QTcpSocket::connected, [&] { connected = true; });
-    client.connectToHost(QHostAddress::LocalHost, 6667);
-    EXPECT_TRUE(WaitUntil([&] { return connected; }));
+    IrcClient client;
+    EXPECT_TRUE(client.Connect(w->ServerSocket->Port));
 }
 
 // Renders the window offscreen and checks that the Japanese captions have
@@ -365,7 +289,7 @@ TEST(MainWindowStartUp, ListenerOpensOnFreePort)
 // test's working folder (scripts/screenshots copies it into docs/).
 TEST(MainWindowLook, RendersJapaneseCaptions)
 {
-    auto w = MakeWindow();
+    auto w = StartTestWindow();
     w->PageControl1->SetActivePage(w->TabSheet4);
     w->AddLog(":srv 001 Nick :Welcome", clGreen, false);
     w->AddLog(Sjis(":a!b@c PRIVMSG #leaf :こんにちは"), clBlack, true);

@@ -1,8 +1,8 @@
 // The relay against late, hostile and slow peers, on real 127.0.0.1
 // sockets: an upstream that accepts late, a peer that never ends its line, a session that ends right after a burst.
 #include "relay/probe.h"
-#include "support_code/irc_peers.h"
 #include "support_code/recording_sink.h"
+#include "support_code/relay_session.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -73,23 +73,12 @@ private:
     std::string FGot;
 };
 
-std::unique_ptr<TNimboChat> RelayTo(quint16 upstreamPort, quint16& listenPort)
-{
-    auto w = std::make_unique<TNimboChat>(nullptr);
-    w->ClientEdit->SetText("127.0.0.1");
-    w->ClientPortEdit->SetText(std::to_string(upstreamPort));
-    listenPort = FreeLowPort();
-    w->ServerPortEdit->SetText(std::to_string(listenPort));
-    return w;
-}
-
 TEST(RelayEdges, LinesWrittenWhileTheUpstreamConnectsLateArriveInOrder)
 {
     LateUpstream upstream;
-    quint16 listenPort = 0;
-    auto w = RelayTo(upstream.Port(), listenPort);
+    auto w = StartTestWindow({.UpstreamPort = upstream.Port()});
     IrcClient client;
-    ASSERT_TRUE(client.Connect(listenPort));
+    ASSERT_TRUE(client.Connect(w->ServerSocket->Port));
     ASSERT_TRUE(WaitUntil([&] { return w->ClientSocket->Connecting(); }));
     // The window's read handler waits inside the event loop, so the pieces
     // are written, and the upstream is later given room, by timers; each
@@ -114,30 +103,7 @@ TEST(RelayEdges, LinesWrittenWhileTheUpstreamConnectsLateArriveInOrder)
     EXPECT_EQ(upstream.Read(), all);
 }
 
-class RelayToServer : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(ListenOnLowPort(upstream));
-        w = RelayTo(upstream.serverPort(), listenPort);
-        ASSERT_TRUE(client.Connect(listenPort));
-        ASSERT_TRUE(WaitUntil([&] { return upstream.hasPendingConnections(); }));
-        server.reset(upstream.nextPendingConnection());
-        ASSERT_TRUE(WaitUntil([&] { return w->ClientSocket->Active(); }));
-    }
-    bool LogContains(const AnsiString& part)
-    {
-        for (int i = 0; i < w->LogRichEdit->LineTextCount(); ++i)
-            if (w->LogRichEdit->LineText(i).find(part) != AnsiString::npos)
-                return true;
-        return false;
-    }
-    QTcpServer upstream;
-    quint16 listenPort = 0;
-    std::unique_ptr<TNimboChat> w;
-    IrcClient client;
-    std::unique_ptr<QTcpSocket> server;
-};
+using RelayToServer = RelaySession;
 
 TEST_F(RelayToServer, AnEndlessLineFromTheServerEndsTheSessionAndTheNextWorks)
 {
@@ -145,7 +111,7 @@ TEST_F(RelayToServer, AnEndlessLineFromTheServerEndsTheSessionAndTheNextWorks)
     for (size_t sent = 0; sent <= MaxLineBytes; sent += chunk.size())
         server->write(chunk);
     ASSERT_TRUE(WaitUntil([&] { return NimboChatProbe::SessionState(*w) == ssIdle; }, 10000));
-    EXPECT_TRUE(LogContains("without a line end"));
+    EXPECT_TRUE(LogContains(*w, "without a line end"));
     EXPECT_TRUE(client.WaitClosed());
     // The next session relays as before.
     IrcClient next;
@@ -163,7 +129,7 @@ TEST_F(RelayToServer, AnEndlessLineFromTheClientEndsTheSession)
     for (size_t sent = 0; sent <= MaxLineBytes; sent += chunk.size())
         client.Send(chunk);
     ASSERT_TRUE(WaitUntil([&] { return NimboChatProbe::SessionState(*w) == ssIdle; }, 10000));
-    EXPECT_TRUE(LogContains("without a line end"));
+    EXPECT_TRUE(LogContains(*w, "without a line end"));
 }
 
 TEST_F(RelayToServer, LongLinesBelowTheCapRelayByteForByte)
@@ -222,8 +188,8 @@ public:
 
 TEST(RelayEdges, AClientThatKeepsReconnectingToADeadServerOpensOneErrorBoxAndTheRestAreLogged)
 {
-    quint16 listenPort = 0;
-    auto w = RelayTo(FreeLowPort(), listenPort); // nothing listens upstream
+    auto w = StartTestWindow(); // nobody listens upstream
+    const quint16 listenPort = w->ServerSocket->Port;
     auto owned = std::make_unique<ModalSink>();
     ModalSink* sink = owned.get();
     auto previous = Application->SetMessageSink(std::move(owned));

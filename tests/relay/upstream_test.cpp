@@ -1,21 +1,13 @@
 // Direct sessions: Connect, registration, the console, DisConnect, Kill and
 // connect failures, against ngircd and a recording server on 127.0.0.1.
 #include "relay/probe.h"
-#include "support_code/irc_peers.h"
 #include "support_code/recording_sink.h"
+#include "support_code/test_window.h"
 
 #include <QHostInfo>
 #include <gtest/gtest.h>
 
 namespace {
-
-bool LogHas(TNimboChat& w, const AnsiString& needle, TColor colour)
-{
-    for (int i = 0; i < w.LogRichEdit->LineTextCount(); ++i)
-        if (w.LogRichEdit->LineText(i).find(needle) != AnsiString::npos && w.LogRichEdit->LineColor(i) == colour)
-            return true;
-    return false;
-}
 
 void ExpectIdleLayout(TNimboChat& w)
 {
@@ -36,21 +28,12 @@ void ExpectConnectedLayout(TNimboChat& w)
     EXPECT_TRUE(w.SendButton->Default());
 }
 
-std::unique_ptr<TNimboChat> WindowFor(quint16 port)
-{
-    auto w = std::make_unique<TNimboChat>(nullptr);
-    w->Show();
-    w->ClientEdit->SetText("127.0.0.1");
-    w->ClientPortEdit->SetText(std::to_string(port));
-    return w;
-}
-
 class DirectSession : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(irc.Started()) << "ngircd did not start";
-        w = WindowFor(irc.Port());
+        w = StartTestWindow({.UpstreamPort = irc.Port()});
         w->NickEdit->SetText("Taro");
     }
     void ConnectAndRegister()
@@ -58,7 +41,7 @@ protected:
         w->ConnectButton->Click();
         EXPECT_EQ(NimboChatProbe::SessionState(*w), ssDirect);
         EXPECT_FALSE(w->ConnectButton->Enabled());
-        ASSERT_TRUE(WaitUntil([&] { return LogHas(*w, " 001 Taro ", clGreen); }));
+        ASSERT_TRUE(WaitUntil([&] { return LogContains(*w, " 001 Taro ", clGreen); }));
     }
     void Say(const AnsiString& text)
     {
@@ -74,8 +57,8 @@ TEST_F(DirectSession, ConnectRegistersAndLogsTheWelcome)
 {
     ConnectAndRegister();
     ExpectConnectedLayout(*w);
-    EXPECT_TRUE(LogHas(*w, "USER taro ", clGreen));
-    EXPECT_TRUE(LogHas(*w, "NICK Taro", clGreen));
+    EXPECT_TRUE(LogContains(*w, "USER taro ", clGreen));
+    EXPECT_TRUE(LogContains(*w, "NICK Taro", clGreen));
 }
 
 TEST_F(DirectSession, ConsoleLinesReachAnotherUserAsExactJis)
@@ -87,20 +70,20 @@ TEST_F(DirectSession, ConsoleLinesReachAnotherUserAsExactJis)
     ConnectAndRegister();
 
     Say("/JOIN #leaf");
-    EXPECT_TRUE(LogHas(*w, "JOIN #leaf", clGreen));
+    EXPECT_TRUE(LogContains(*w, "JOIN #leaf", clGreen));
     ASSERT_TRUE(hana.WaitFor("JOIN"));
     EXPECT_TRUE(w->ChannelEdit->Text() == "#leaf");
 
     Say(Sjis("こんにちは"));
     EXPECT_EQ(w->MessageEdit->Text(), "");
-    EXPECT_TRUE(LogHas(*w, "PRIVMSG #leaf :" + Sjis("こんにちは"), clBlack));
+    EXPECT_TRUE(LogContains(*w, "PRIVMSG #leaf :" + Sjis("こんにちは"), clBlack));
     QByteArray jis = "PRIVMSG #leaf :\x1B$B\x24\x33\x24\x73\x24\x4B\x24\x41\x24\x4F\x1B(B\r\n";
     ASSERT_TRUE(hana.WaitFor(jis)) << hana.Received().toHex(' ').toStdString();
     EXPECT_TRUE(hana.LineWith("PRIVMSG #leaf").startsWith(":Taro!"));
 
     // And back: Hana's JIS line arrives in the log in Shift_JIS, black.
     hana.Send("PRIVMSG #leaf :\x1B$B\x24\x22\x24\x24\x1B(B\r\n");
-    EXPECT_TRUE(WaitUntil([&] { return LogHas(*w, "PRIVMSG #leaf :" + Sjis("あい"), clBlack); }));
+    EXPECT_TRUE(WaitUntil([&] { return LogContains(*w, "PRIVMSG #leaf :" + Sjis("あい"), clBlack); }));
 }
 
 TEST_F(DirectSession, KillClosesAtOnce)
@@ -119,7 +102,7 @@ TEST_F(DirectSession, DisConnectQuitsAndTheServerCloseEndsIt)
     EXPECT_EQ(w->ConnectButton->Caption(), "DisConnect"); // unchanged until the server closes
     ASSERT_TRUE(WaitUntil([&] { return NimboChatProbe::SessionState(*w) == ssIdle; }));
     ExpectIdleLayout(*w);
-    EXPECT_TRUE(LogHas(*w, "ERROR", clGreen)); // ngircd's farewell before it closes
+    EXPECT_TRUE(LogContains(*w, "ERROR", clGreen)); // ngircd's farewell before it closes
 }
 
 TEST_F(DirectSession, PortBoxKeepsTheSessionPort)
@@ -146,7 +129,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(ListenOnLowPort(server));
-        w = WindowFor(server.serverPort());
+        w = StartTestWindow({.UpstreamPort = server.serverPort()});
         w->NickEdit->SetText("TaRo");
         w->ConnectButton->Click();
         ASSERT_TRUE(WaitUntil([&] { return server.hasPendingConnections(); }));
@@ -216,21 +199,27 @@ TEST_F(RecordedUpstream, ConsoleRules)
 
 TEST(ConnectFailure, ClosedPortReturnsToIdleAndShowsTheErrorOnce)
 {
-    auto w = WindowFor(FreeLowPort());
+    auto w = StartTestWindow(); // nobody listens upstream
     w->ConnectButton->Click();
     ASSERT_TRUE(WaitUntil([&] { return NimboChatProbe::SessionState(*w) == ssIdle; }));
     EXPECT_TRUE(w->ConnectButton->Enabled());
+    // A second box for that failure would come before the next connect is made.
+    QTcpServer server;
+    ASSERT_TRUE(ListenOnLowPort(server));
+    w->ClientPortEdit->SetText(std::to_string(server.serverPort()));
+    w->ConnectButton->Click();
+    ASSERT_TRUE(WaitUntil([&] { return w->ClientSocket->Active(); }));
     EXPECT_EQ(Recorded().Exceptions.size(), 1u);
 }
 
 TEST(ConnectFailure, UnresolvableHostReturnsToIdleAtOnce)
 {
-    auto w = WindowFor(7001);
+    auto w = StartTestWindow({.UpstreamPort = 7001});
     w->ClientEdit->SetText("no-such-host.invalid");
     w->ConnectButton->Click();
     EXPECT_EQ(NimboChatProbe::SessionState(*w), ssIdle);
     EXPECT_TRUE(w->ConnectButton->Enabled());
-    EXPECT_TRUE(LogHas(*w, "ServerConnectError", clRed));
+    EXPECT_TRUE(LogContains(*w, "ServerConnectError", clRed));
     EXPECT_EQ(Recorded().Exceptions.size(), 1u);
 }
 

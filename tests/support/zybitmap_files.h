@@ -2,8 +2,9 @@
 // tests, and prints byte buffers readably when an assertion fails.
 #pragma once
 
+#include "support_code/hex.h"
+
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -136,18 +137,3 @@ private:
     std::filesystem::path FPath;
 };
 
-inline std::string Hex(const std::uint8_t* p, std::size_t n)
-{
-    std::string s;
-    char buf[4];
-    for (std::size_t i = 0; i < n; ++i) {
-        std::snprintf(buf, sizeof buf, "%02X", p[i]);
-        s += (i ? " " : "") + std::string(buf);
-    }
-    return s;
-}
-
-inline std::string Hex(const Bytes& b)
-{
-    return Hex(b.data(), b.size());
-}

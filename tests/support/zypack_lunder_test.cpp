@@ -4,11 +4,11 @@
 
 #include "lunder_drive.h"
 #include "lunder_reference.h"
+#include "support_code/hex.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,17 +16,6 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-std::string Hex(const Bytes& b)
-{
-    std::string s;
-    char buf[4];
-    for (std::uint8_t c : b) {
-        std::snprintf(buf, sizeof buf, "%02X ", c);
-        s += buf;
-    }
-    return s;
-}
 
 Bytes Of(const std::string& s)
 {
@@ -70,7 +59,7 @@ TEST(LunderEncode, ThirtyThirdItemStartsANewFlagWord)
         in.push_back(static_cast<std::uint8_t>(i * 7)); // 33 different bytes: literals
     Bytes out = EncodeAll(in);
     ASSERT_EQ(out.size(), 4u + 32 + 4 + 1);
-    EXPECT_EQ(Hex(Bytes(out.begin() + 36, out.begin() + 40)), "00 00 00 00 ");
+    EXPECT_EQ(Hex(Bytes(out.begin() + 36, out.begin() + 40)), "00 00 00 00");
     EXPECT_EQ(out[40], in[32]);
 }
 
