@@ -35,6 +35,13 @@ bool ReadOptionalSwitch(const TRegistryKey& key, const char* name, bool& on)
     return !key.Exists(name) || ReadSwitch(key, name, on);
 }
 
+// An optional switch that is off and was never stored stays out of the
+// file, so a file from before the switch existed is written back as it was.
+bool WriteOptionalSwitch(TRegistryKey& key, const char* name, bool on)
+{
+    return (!on && !key.Exists(name)) || key.WriteNumber(name, on);
+}
+
 bool ReadAll(const TRegistryKey& key, Settings& s)
 {
     return key.ReadText("ClientHost", s.ClientHost) && key.ReadNumber("ClientPort", s.ClientPort) &&
@@ -84,6 +91,6 @@ bool TNimboChat::SaveSettings()
            key.WriteNumber("MinCheck", MinCheckBox->Checked()) && key.WriteNumber("TaskCheck", TaskCheckBox->Checked()) &&
            key.WriteNumber("KeywordCheck", KeywordCheckBox->Checked()) &&
            key.WriteNumber("FlashCheck", FlashCheckBox->Checked()) &&
-           key.WriteNumber("Utf8Check", Utf8CheckBox->Checked());
+           WriteOptionalSwitch(key, "Utf8Check", Utf8CheckBox->Checked());
     return key.Close() && written;
 }

@@ -91,6 +91,7 @@ TEST_F(Settings, OptionalSwitchesKeepTheirDefaults)
     EXPECT_FALSE(w->KeywordCheckBox->Checked());
     EXPECT_TRUE(w->FlashCheckBox->Checked());
     EXPECT_FALSE(w->FlashCheckBox->Enabled());
+    EXPECT_FALSE(w->Utf8CheckBox->Checked());
 }
 
 TEST_F(Settings, MissingRequiredValueAppliesNothing)
@@ -164,6 +165,7 @@ TEST_F(Settings, SavedAtExitAndBackInTheNextRun)
         w->ConvertCheckBox->SetChecked(true);
         w->KeywordCheckBox->SetChecked(true);
         w->FlashCheckBox->SetChecked(false);
+        w->Utf8CheckBox->SetChecked(true);
     }
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, Path, 0, KEY_READ, &key), ERROR_SUCCESS);
@@ -185,6 +187,7 @@ TEST_F(Settings, SavedAtExitAndBackInTheNextRun)
     EXPECT_TRUE(w->ConvertCheckBox->Checked());
     EXPECT_TRUE(w->KeywordCheckBox->Checked());
     EXPECT_FALSE(w->FlashCheckBox->Checked());
+    EXPECT_TRUE(w->Utf8CheckBox->Checked());
     EXPECT_TRUE(HiveText().startsWith("REGEDIT4"));
 }
 

@@ -2,25 +2,14 @@
 // in hex, and the whole JIS X 0208 set through both directions.
 #include "kanji/jis_utf8.h"
 #include "kanji/kanji_convert.h"
+#include "support_code/hex.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 namespace {
-
-std::string Hex(const std::string& bytes)
-{
-    std::string out;
-    char buf[4];
-    for (unsigned char c : bytes) {
-        std::snprintf(buf, sizeof buf, "%02X ", c);
-        out += buf;
-    }
-    return out.empty() ? "(empty)" : out;
-}
 
 const std::string In = "\x1B$B";
 const std::string Out = "\x1B(B";

@@ -3,25 +3,15 @@
 // connections, so exactly what each side was sent is known, and end to end
 // with ngircd and a JIS user on it.
 #include "relay/probe.h"
+#include "support_code/hex.h"
 #include "support_code/irc_peers.h"
 #include "support_code/recording_socket.h"
+#include "support_code/test_window.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 
 namespace {
-
-std::string Hex(const std::string& bytes)
-{
-    std::string out;
-    char buf[4];
-    for (unsigned char c : bytes) {
-        std::snprintf(buf, sizeof buf, "%02X ", c);
-        out += buf;
-    }
-    return out;
-}
 
 const std::string In = "\x1B$B", Out = "\x1B(B";
 const std::string JisNihon = In + "\x46\x7C\x4B\x5C" + Out;                         // 日本
@@ -56,7 +46,8 @@ protected:
                 return i;
         return -1;
     }
-    TNimboChat w{nullptr};
+    std::unique_ptr<TNimboChat> window = StartTestWindow();
+    TNimboChat& w = *window;
     RecordingSocket* upstream = nullptr;
     RecordingSocket client;
 };
@@ -158,12 +149,10 @@ TEST(Utf8RelayWithServer, AUtf8ClientAndAJisUserTalkOnAJapaneseChannel)
 {
     NgircdServer irc;
     ASSERT_TRUE(irc.Started()) << "ngircd did not start";
-    TNimboChat w(nullptr);
+    auto window = StartTestWindow({.UpstreamPort = irc.Port()});
+    TNimboChat& w = *window;
     w.Utf8CheckBox->SetChecked(true);
-    w.ClientEdit->SetText("127.0.0.1");
-    w.ClientPortEdit->SetText(std::to_string(irc.Port()));
-    quint16 relayPort = FreeLowPort();
-    w.ServerPortEdit->SetText(std::to_string(relayPort));
+    const quint16 relayPort = w.ServerSocket->Port;
     IrcClient hana, taro, late;
     const QByteArray jisChannel = QByteArray::fromStdString("#" + JisNihon);
     ASSERT_TRUE(hana.Connect(irc.Port()));
