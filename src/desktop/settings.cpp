@@ -18,6 +18,7 @@ struct Settings {
     std::int32_t ClientPort = 0, ServerPort = 0;
     bool Convert = false, Auto = false;
     bool Min = false, Task = false, Keyword = false, Flash = true;
+    bool Ssl = false, AllowUntrustedCert = false;
 };
 
 bool ReadSwitch(const TRegistryKey& key, const char* name, bool& on)
@@ -35,6 +36,14 @@ bool ReadOptionalSwitch(const TRegistryKey& key, const char* name, bool& on)
     return !key.Exists(name) || ReadSwitch(key, name, on);
 }
 
+// A switch that is stored only while on, so that the file of someone who
+// never turns it on stays as it was; turned off, it is removed (missing
+// reads as off).
+bool WriteSwitchWhenOn(const TRegistryKey& key, const char* name, bool on)
+{
+    return on ? key.WriteNumber(name, 1) : !key.Exists(name) || key.Delete(name);
+}
+
 bool ReadAll(const TRegistryKey& key, Settings& s)
 {
     return key.ReadText("ClientHost", s.ClientHost) && key.ReadNumber("ClientPort", s.ClientPort) &&
@@ -42,7 +51,8 @@ bool ReadAll(const TRegistryKey& key, Settings& s)
            ReadSwitch(key, "ConvertCheck", s.Convert) && key.ReadText("ClientPath", s.ClientPath) &&
            ReadSwitch(key, "AutoCheck", s.Auto) && ReadOptionalSwitch(key, "MinCheck", s.Min) &&
            ReadOptionalSwitch(key, "TaskCheck", s.Task) && ReadOptionalSwitch(key, "KeywordCheck", s.Keyword) &&
-           ReadOptionalSwitch(key, "FlashCheck", s.Flash);
+           ReadOptionalSwitch(key, "FlashCheck", s.Flash) && ReadOptionalSwitch(key, "SSL", s.Ssl) &&
+           ReadOptionalSwitch(key, "AllowUntrustedCert", s.AllowUntrustedCert);
 }
 
 } // namespace
@@ -56,6 +66,9 @@ bool TNimboChat::LoadSettings()
             return false;
     }
     ClientEdit->SetText(s.ClientHost);
+    // Before the port: the stored port stands, not the one SSL offers.
+    SslCheckBox->SetChecked(s.Ssl);
+    ClientSocket->AllowUntrustedCert = s.AllowUntrustedCert;
     ClientUpDown->SetPosition(PortFromStored(s.ClientPort));
     NickEdit->SetText(s.ClientNick);
     ServerUpDown->SetPosition(PortFromStored(s.ServerPort));
@@ -82,6 +95,8 @@ bool TNimboChat::SaveSettings()
            key.WriteText("ClientPath", ClientPathEdit->Text()) && key.WriteNumber("AutoCheck", AutoCheckBox->Checked()) &&
            key.WriteNumber("MinCheck", MinCheckBox->Checked()) && key.WriteNumber("TaskCheck", TaskCheckBox->Checked()) &&
            key.WriteNumber("KeywordCheck", KeywordCheckBox->Checked()) &&
-           key.WriteNumber("FlashCheck", FlashCheckBox->Checked());
+           key.WriteNumber("FlashCheck", FlashCheckBox->Checked()) &&
+           WriteSwitchWhenOn(key, "SSL", SslCheckBox->Checked()) &&
+           WriteSwitchWhenOn(key, "AllowUntrustedCert", ClientSocket->AllowUntrustedCert);
     return key.Close() && written;
 }
