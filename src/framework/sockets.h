@@ -166,8 +166,7 @@ public:
     bool Connecting() const;
     // Starts connecting to Host:Port, with TLS when Secure is set. Does
     // nothing while a connection is open or being opened. Throws
-    // ESocketError when the name does not resolve. Never called from inside
-    // the connection's own events.
+    // ESocketError when the name does not resolve.
     void Open();
     // Closes the connection (its disconnect event runs inside this call) or
     // abandons a connect under way (silently).
