@@ -57,7 +57,6 @@ public:
         ListenOnLowPort(FServer);
         QObject::connect(&FServer, &QTcpServer::newConnection, [this, Target] {
             FIn.reset(FServer.nextPendingConnection());
-            FIn->setParent(nullptr);
             FOut.connectToHost(QHostAddress::LocalHost, Target);
             QObject::connect(FIn.get(), &QTcpSocket::readyRead, [this] {
                 const QByteArray b = FIn->readAll();
