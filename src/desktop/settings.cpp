@@ -17,7 +17,8 @@ struct Settings {
     AnsiString ClientHost, ClientNick, ClientPath;
     std::int32_t ClientPort = 0, ServerPort = 0;
     bool Convert = false, Auto = false;
-    bool Min = false, Task = false, Keyword = false, Flash = true, Utf8 = false;
+    bool Min = false, Task = false, Keyword = false, Flash = true;
+    bool Utf8 = false, Ssl = false, AllowUntrustedCert = false;
 };
 
 bool ReadSwitch(const TRegistryKey& key, const char* name, bool& on)
@@ -35,11 +36,12 @@ bool ReadOptionalSwitch(const TRegistryKey& key, const char* name, bool& on)
     return !key.Exists(name) || ReadSwitch(key, name, on);
 }
 
-// An optional switch that is off and was never stored stays out of the
-// file, so a file from before the switch existed is written back as it was.
-bool WriteOptionalSwitch(TRegistryKey& key, const char* name, bool on)
+// A switch that is stored only while on, so that the file of someone who
+// never turns it on stays as it was; turned off, it is removed (missing
+// reads as off).
+bool WriteSwitchWhenOn(const TRegistryKey& key, const char* name, bool on)
 {
-    return (!on && !key.Exists(name)) || key.WriteNumber(name, on);
+    return on ? key.WriteNumber(name, 1) : !key.Exists(name) || key.Delete(name);
 }
 
 bool ReadAll(const TRegistryKey& key, Settings& s)
@@ -49,7 +51,8 @@ bool ReadAll(const TRegistryKey& key, Settings& s)
            ReadSwitch(key, "ConvertCheck", s.Convert) && key.ReadText("ClientPath", s.ClientPath) &&
            ReadSwitch(key, "AutoCheck", s.Auto) && ReadOptionalSwitch(key, "MinCheck", s.Min) &&
            ReadOptionalSwitch(key, "TaskCheck", s.Task) && ReadOptionalSwitch(key, "KeywordCheck", s.Keyword) &&
-           ReadOptionalSwitch(key, "FlashCheck", s.Flash) && ReadOptionalSwitch(key, "Utf8Check", s.Utf8);
+           ReadOptionalSwitch(key, "FlashCheck", s.Flash) && ReadOptionalSwitch(key, "Utf8Check", s.Utf8) &&
+           ReadOptionalSwitch(key, "SSL", s.Ssl) && ReadOptionalSwitch(key, "AllowUntrustedCert", s.AllowUntrustedCert);
 }
 
 } // namespace
@@ -63,6 +66,9 @@ bool TNimboChat::LoadSettings()
             return false;
     }
     ClientEdit->SetText(s.ClientHost);
+    // Before the port: the stored port stands, not the one SSL offers.
+    SslCheckBox->SetChecked(s.Ssl);
+    ClientSocket->AllowUntrustedCert = s.AllowUntrustedCert;
     ClientUpDown->SetPosition(PortFromStored(s.ClientPort));
     NickEdit->SetText(s.ClientNick);
     ServerUpDown->SetPosition(PortFromStored(s.ServerPort));
@@ -91,6 +97,8 @@ bool TNimboChat::SaveSettings()
            key.WriteNumber("MinCheck", MinCheckBox->Checked()) && key.WriteNumber("TaskCheck", TaskCheckBox->Checked()) &&
            key.WriteNumber("KeywordCheck", KeywordCheckBox->Checked()) &&
            key.WriteNumber("FlashCheck", FlashCheckBox->Checked()) &&
-           WriteOptionalSwitch(key, "Utf8Check", Utf8CheckBox->Checked());
+           WriteSwitchWhenOn(key, "Utf8Check", Utf8CheckBox->Checked()) &&
+           WriteSwitchWhenOn(key, "SSL", SslCheckBox->Checked()) &&
+           WriteSwitchWhenOn(key, "AllowUntrustedCert", ClientSocket->AllowUntrustedCert);
     return key.Close() && written;
 }

@@ -2,11 +2,15 @@
 
 #include "framework/application.h"
 
+#include <QCoreApplication>
 #include <QHostInfo>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QCoreApplication>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace {
 
@@ -100,6 +104,55 @@ void linger(QTcpSocket* socket)
         socket->deleteLater();
 }
 
+// The certificate faults that only say no trusted authority vouches for the
+// certificate: what AllowUntrustedCert accepts.
+bool untrustedOnly(const QSslError& error)
+{
+    switch (error.error()) {
+    case QSslError::SelfSignedCertificate:
+    case QSslError::SelfSignedCertificateInChain:
+    case QSslError::UnableToGetIssuerCertificate:
+    case QSslError::UnableToGetLocalIssuerCertificate:
+    case QSslError::UnableToVerifyFirstCertificate:
+    case QSslError::CertificateUntrusted:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Why a certificate was refused, the gravest fault first.
+AnsiString certificateFault(const AnsiString& host, const QList<QSslError>& errors)
+{
+    auto has = [&](QSslError::SslError kind) {
+        return std::any_of(errors.begin(), errors.end(), [kind](const QSslError& e) { return e.error() == kind; });
+    };
+    const AnsiString subject = "certificate for " + host;
+    if (has(QSslError::CertificateExpired))
+        return subject + " has expired";
+    if (has(QSslError::CertificateNotYetValid))
+        return subject + " is not valid yet";
+    if (has(QSslError::HostNameMismatch))
+        return subject + " names another host";
+    if (has(QSslError::SelfSignedCertificate))
+        return subject + " is self-signed";
+    if (std::any_of(errors.begin(), errors.end(), untrustedOnly))
+        return subject + " is not signed by a trusted authority";
+    return subject + " was refused: " + FromQString(errors.front().errorString());
+}
+
+// What a TLS connection checks the server against: the system's CA store,
+// and the certificates of the file ExtraCaFileVariable names.
+QSslConfiguration tlsConfiguration()
+{
+    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+    conf.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    const QString extra = qEnvironmentVariable(ExtraCaFileVariable);
+    if (!extra.isEmpty())
+        conf.setCaCertificates(QSslConfiguration::systemCaCertificates() + QSslCertificate::fromPath(extra));
+    return conf;
+}
+
 } // namespace
 
 AnsiString IPv4ToDotted(const TIPv4& a)
@@ -132,7 +185,13 @@ void TCustomWinSocket::Wire()
     // waiting for the peer's acknowledgement of the one before.
     FSocket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     FSocket->setReadBufferSize(ReadChunkBytes);
-    QObject::connect(FSocket, &QTcpSocket::connected, FSocket, [this] { HandleConnected(); });
+    if (auto* tls = qobject_cast<QSslSocket*>(FSocket)) {
+        // Connected only once the handshake and the certificate check are done.
+        QObject::connect(tls, &QSslSocket::encrypted, tls, [this] { HandleConnected(); });
+        QObject::connect(tls, &QSslSocket::sslErrors, tls, [this](const QList<QSslError>& e) { HandleSslErrors(e); });
+    } else {
+        QObject::connect(FSocket, &QTcpSocket::connected, FSocket, [this] { HandleConnected(); });
+    }
     QObject::connect(FSocket, &QTcpSocket::readyRead, FSocket, [this] { HandleReadyRead(); });
     // Queued: a write's own flush reports bytes written, and the write event
     // must never run inside the handler that wrote.
@@ -181,14 +240,20 @@ void TCustomWinSocket::Close()
     FinishClose();
 }
 
+QTcpSocket* TCustomWinSocket::Replace(QTcpSocket* Fresh)
+{
+    QObject::disconnect(FSocket, nullptr, nullptr, nullptr);
+    QTcpSocket* old = FSocket;
+    FSocket = Fresh;
+    Wire();
+    return old;
+}
+
 void TCustomWinSocket::HandOverToLinger()
 {
     // The network connection goes on alone; this object gets a fresh socket,
     // so that its state reads closed at once and it can connect again.
-    QObject::disconnect(FSocket, nullptr, nullptr, nullptr);
-    linger(FSocket);
-    FSocket = new QTcpSocket;
-    Wire();
+    linger(Replace(new QTcpSocket));
 }
 
 void TCustomWinSocket::FinishClose()
@@ -252,6 +317,16 @@ void TCustomWinSocket::HandleConnected()
         DispatchEvent([this] { FHooks.Connect(this); });
 }
 
+void TCustomWinSocket::HandleSslErrors(const QList<QSslError>& Errors)
+{
+    if (FAllowUntrusted && std::all_of(Errors.begin(), Errors.end(), untrustedOnly)) {
+        static_cast<QSslSocket*>(FSocket)->ignoreSslErrors();
+        return;
+    }
+    // Not ignored, the errors fail the handshake: the error event follows.
+    FTlsFailure = certificateFault(FPeerName, Errors);
+}
+
 void TCustomWinSocket::HandleReadyRead()
 {
     BusyGuard busy(this);
@@ -284,13 +359,19 @@ void TCustomWinSocket::HandleError(int QtError)
 {
     BusyGuard busy(this);
     auto error = static_cast<QAbstractSocket::SocketError>(QtError);
-    if (error == QAbstractSocket::RemoteHostClosedError)
+    if (error == QAbstractSocket::RemoteHostClosedError && FConnected)
         return; // an ordinary close; the disconnected signal reports it
+    // Before FConnected a close can only come in a TLS handshake: a failed connect.
+    const bool handshake =
+        error == QAbstractSocket::SslHandshakeFailedError || error == QAbstractSocket::RemoteHostClosedError;
+    if (!FConnected && handshake && FTlsFailure.empty() && qobject_cast<QSslSocket*>(FSocket))
+        FTlsFailure = "TLS handshake with " + FPeerName + " failed: " + FromQString(FSocket->errorString());
     TErrorEvent phase = FConnected ? eeReceive : eeConnect;
     int code = winsockCode(error);
-    QString text = FSocket->errorString();
+    QString text = FTlsFailure.empty() ? FSocket->errorString() : ToQString(FTlsFailure);
     if (FHooks.Error)
         DispatchEvent([&] { FHooks.Error(this, phase, code); });
+    FTlsFailure.clear();
     if (code != 0 && Application)
         Application->ShowException(socketError(code, text, phase));
     if (FConnected)
@@ -329,7 +410,21 @@ void TClientSocket::Open()
     QHostAddress address = resolveIPv4(Host);
     if (address.isNull())
         throw socketError(11001, "Host not found: " + ToQString(Host), eeConnect);
-    FSocket->FSocket->connectToHost(address, static_cast<quint16>(Port));
+    if ((qobject_cast<QSslSocket*>(FSocket->FSocket) != nullptr) != Secure) {
+        QTcpSocket* old = FSocket->Replace(Secure ? new QSslSocket : new QTcpSocket);
+        old->setParent(QCoreApplication::instance()); // freed with the application at the latest
+        old->deleteLater();
+    }
+    if (!Secure) {
+        FSocket->FSocket->connectToHost(address, static_cast<quint16>(Port));
+        return;
+    }
+    auto* tls = static_cast<QSslSocket*>(FSocket->FSocket);
+    FSocket->FPeerName = Host;
+    FSocket->FAllowUntrusted = AllowUntrustedCert;
+    tls->setSslConfiguration(tlsConfiguration());
+    // The address resolved above is dialled; the certificate must name Host.
+    tls->connectToHostEncrypted(address.toString(), static_cast<quint16>(Port), ToQString(Host));
 }
 
 void TClientSocket::Close()

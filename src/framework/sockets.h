@@ -27,10 +27,14 @@
 //   never after the connection object is gone.
 // - A connection object stays valid until the event that reports its
 //   disconnect has returned; it is freed later by its owner.
+// - A client socket opened with Secure speaks TLS only: its connect event
+//   comes after the handshake and the certificate check, and a failure of
+//   either is a connect error (no connection in plain text is ever made).
 #pragma once
 
 #include "framework/classes.h"
 
+#include <QList>
 #include <QtGlobal>
 
 #include <array>
@@ -38,6 +42,7 @@
 #include <memory>
 
 class QObject;
+class QSslError;
 class QTcpSocket;
 class QTcpServer;
 
@@ -59,6 +64,11 @@ using TIPv4 = std::array<std::uint8_t, 4>;
 
 // Dotted form of an IPv4 address: 203.0.113.5.
 AnsiString IPv4ToDotted(const TIPv4& Address);
+
+// The environment variable naming a PEM file of CA certificates that TLS
+// connections trust besides the system's CA store (Qt reads neither
+// SSL_CERT_FILE nor SSL_CERT_DIR).
+constexpr const char* ExtraCaFileVariable = "NIMBOCHAT_CA_FILE";
 
 // How long a closed connection may take to deliver what is still unsent.
 constexpr int LingerTimeMs = 30000;
@@ -92,6 +102,10 @@ public:
     // Resolves a host name without blocking and calls Done with the address
     // (0.0.0.0 when the name does not resolve) from the event loop.
     void LookupNameAsync(const AnsiString& Name, std::function<void(const TIPv4&)> Done);
+    // While the connect error event of a TLS connection runs: why the
+    // handshake failed or the certificate was refused ("certificate for
+    // irc.example.net has expired"). Empty otherwise.
+    const AnsiString& TlsFailure() const { return FTlsFailure; }
 
 protected:
     // A connection that is not on the network and has no events: the base
@@ -109,8 +123,12 @@ private:
     };
     TCustomWinSocket(QTcpSocket* Socket, bool Connected, Hooks H);
     void Wire();
+    // Puts a fresh, wired socket in place of the current one, whose events
+    // are cut off; returns the old one.
+    QTcpSocket* Replace(QTcpSocket* Fresh);
     void HandOverToLinger();
     void HandleConnected();
+    void HandleSslErrors(const QList<QSslError>& Errors);
     void HandleReadyRead();
     void HandleBytesWritten();
     void HandleDisconnected();
@@ -122,6 +140,9 @@ private:
     std::unique_ptr<QObject> FContext; // lives as long as this object: the target of its later events
     int FBusy = 0;
     Hooks FHooks;
+    AnsiString FPeerName;         // the host name a TLS certificate must name
+    bool FAllowUntrusted = false; // see TClientSocket::AllowUntrustedCert
+    AnsiString FTlsFailure;
 };
 
 class TClientSocket : public TComponent {
@@ -131,11 +152,21 @@ public:
 
     AnsiString Host;
     int Port = 0;
+    // The next Open speaks TLS: the server's certificate must be valid now,
+    // name Host and be signed by an authority of the system's CA store or
+    // of the file ExtraCaFileVariable names.
+    bool Secure = false;
+    // With Secure, a certificate whose only fault is that no trusted
+    // authority signed it (self-signed, unknown issuer) is accepted; an
+    // expired one, or one naming another host, is still refused.
+    bool AllowUntrustedCert = false;
     bool Active() const;
-    // True while a connect has been started and not yet finished.
+    // True while a connect (with TLS: its handshake) has been started and
+    // not yet finished.
     bool Connecting() const;
-    // Starts connecting to Host:Port. Does nothing while a connection is open
-    // or being opened. Throws ESocketError when the name does not resolve.
+    // Starts connecting to Host:Port, with TLS when Secure is set. Does
+    // nothing while a connection is open or being opened. Throws
+    // ESocketError when the name does not resolve.
     void Open();
     // Closes the connection (its disconnect event runs inside this call) or
     // abandons a connect under way (silently).

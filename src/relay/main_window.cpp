@@ -103,6 +103,8 @@ void TNimboChat::CreateServerPage()
     ClientPortEdit->SetBounds(96, 34, 56, 22);
     ClientUpDown = new TUpDown(this, TabSheet1, ClientPortEdit, 0, 9999, 6667);
     ClientUpDown->SetBounds(152, 34, 16, 22);
+    SslCheckBox = new TCheckBox(this, TabSheet1, "SSL");
+    SslCheckBox->SetBounds(184, 35, 60, 20);
     Label3 = new TLabel(this, TabSheet1, "NickName");
     Label3->SetBounds(8, 63, 84, 16);
     NickEdit = new TEdit(this, TabSheet1);
@@ -184,6 +186,7 @@ void TNimboChat::WireEvents()
     KillButton->OnClick = [this](TObject* s) { KillButtonClick(s); };
     SendButton->OnClick = [this](TObject* s) { SendButtonClick(s); };
     ClientPortEdit->OnChange = [this](TObject* s) { ClientPortEditChange(s); };
+    SslCheckBox->OnClick = [this](TObject* s) { SslCheckBoxClick(s); };
     ClientSocket->OnConnect = [this](TObject* s, TCustomWinSocket* c) { ClientSocketConnect(s, c); };
     ClientSocket->OnDisconnect = [this](TObject* s, TCustomWinSocket* c) { ClientSocketDisconnect(s, c); };
     ClientSocket->OnRead = [this](TObject* s, TCustomWinSocket* c) { ClientSocketRead(s, c); };

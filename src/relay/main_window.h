@@ -68,6 +68,7 @@ public:
     TEdit* ClientEdit;
     TEdit* ClientPortEdit;
     TUpDown* ClientUpDown;
+    TCheckBox* SslCheckBox; // TLS to the server from the next session on
     TEdit* NickEdit;
     TEdit* LocalEdit;
     TEdit* GlobalEdit;
@@ -114,6 +115,8 @@ public:
     void ClientSocketDisconnect(TObject* Sender, TCustomWinSocket* Socket);
     void ClientSocketError(TObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
     void ClientPortEditChange(TObject* Sender);
+    // Turning SSL on while the port is IRC's plain 6667 offers TLS's 6697.
+    void SslCheckBoxClick(TObject* Sender);
 
     // Lines from the upstream server.
     void ClientSocketRead(TObject* Sender, TCustomWinSocket* Socket);

@@ -1,6 +1,7 @@
 // The upstream server connection: opening it from the Connect button,
 // registration in a direct session, the button layouts, and its end by QUIT,
-// Kill, the server's close or a failed connect.
+// Kill, the server's close or a failed connect (a refused TLS handshake or
+// certificate among them).
 #include "relay/main_window.h"
 
 void TNimboChat::ConnectButtonClick(TObject*)
@@ -80,10 +81,12 @@ void TNimboChat::ClientSocketDisconnect(TObject*, TCustomWinSocket* Socket)
     }
 }
 
-void TNimboChat::ClientSocketError(TObject*, TCustomWinSocket*, TErrorEvent ErrorEvent, int&)
+void TNimboChat::ClientSocketError(TObject*, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int&)
 {
     if (ErrorEvent != eeConnect)
         return;
+    if (!Socket->TlsFailure().empty())
+        AddLog(Socket->TlsFailure(), clRed, false);
     if (SessionState == ssRelay && ClientConnection) {
         ClientConnection->SendText("Connecting Error\r\n");
         ClientConnection->Close();
@@ -98,6 +101,13 @@ void TNimboChat::ClientPortEditChange(TObject*)
         ClientUpDown->SetPosition(ClientSocket->Port); // a session's port cannot change
     else
         ClientSocket->Port = ClientUpDown->Position();
+}
+
+void TNimboChat::SslCheckBoxClick(TObject*)
+{
+    ClientSocket->Secure = SslCheckBox->Checked();
+    if (SslCheckBox->Checked() && ClientUpDown->Position() == 6667)
+        ClientUpDown->SetPosition(6697);
 }
 
 void TNimboChat::ConnectedLayout()

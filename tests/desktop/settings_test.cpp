@@ -92,6 +92,35 @@ TEST_F(Settings, OptionalSwitchesKeepTheirDefaults)
     EXPECT_TRUE(w->FlashCheckBox->Checked());
     EXPECT_FALSE(w->FlashCheckBox->Enabled());
     EXPECT_FALSE(w->Utf8CheckBox->Checked());
+    EXPECT_FALSE(w->SslCheckBox->Checked());
+    EXPECT_FALSE(w->ClientSocket->AllowUntrustedCert);
+}
+
+// SSL and AllowUntrustedCert are stored only while on: a stored 6667
+// stands beside SSL, and switched off they leave the file again.
+TEST_F(Settings, TlsSwitchesAppliedAndStoredOnlyWhileOn)
+{
+    StoreRequired();
+    Change([](HKEY k) {
+        SetNumber(k, "ClientPort", 6667);
+        SetNumber(k, "SSL", 1);
+        SetNumber(k, "AllowUntrustedCert", 1);
+    });
+    {
+        auto w = Start();
+        EXPECT_TRUE(w->SslCheckBox->Checked());
+        EXPECT_TRUE(w->ClientSocket->Secure);
+        EXPECT_TRUE(w->ClientSocket->AllowUntrustedCert);
+        EXPECT_EQ(w->ClientPortEdit->Text(), "6667");
+    }
+    EXPECT_TRUE(HiveText().contains("\"SSL\"=dword:00000001\n\"AllowUntrustedCert\"=dword:00000001\n"));
+    {
+        auto w = Start();
+        w->SslCheckBox->SetChecked(false);
+        w->ClientSocket->AllowUntrustedCert = false;
+    }
+    EXPECT_FALSE(HiveText().contains("SSL")) << HiveText().toStdString();
+    EXPECT_FALSE(HiveText().contains("AllowUntrustedCert"));
 }
 
 TEST_F(Settings, MissingRequiredValueAppliesNothing)
@@ -126,6 +155,7 @@ TEST_F(Settings, WrongTypesApplyNothing)
         [](HKEY k) { SetNumber(k, "ClientHost", 1); },
         [](HKEY k) { SetText(k, "ClientPort", "6667"); },
         [](HKEY k) { SetText(k, "MinCheck", "1"); },
+        [](HKEY k) { SetText(k, "SSL", "1"); },
         [](HKEY k) { SetText(k, "ClientNick", "x", REG_BINARY); },
     };
     for (size_t i = 0; i < damage.size(); ++i) {

@@ -20,9 +20,16 @@ quint16 FreeLowPort()
     return probe.serverPort();
 }
 
-NgircdServer::NgircdServer()
+NgircdServer::NgircdServer(const std::optional<TlsFiles>& Tls)
 {
     FPort = FreeLowPort();
+    QString ssl;
+    if (Tls) {
+        do
+            FTlsPort = FreeLowPort();
+        while (FTlsPort == FPort);
+        ssl = QString("[SSL]\nCertFile = %1\nKeyFile = %2\nPorts = %3\n").arg(Tls->CertFile, Tls->KeyFile).arg(FTlsPort);
+    }
     QFile conf(FDir.filePath("ngircd.conf"));
     if (!conf.open(QIODevice::WriteOnly))
         return;
@@ -43,16 +50,23 @@ NgircdServer::NgircdServer()
                        "Ident = no\n")
                    .arg(FPort)
                    .arg(FDir.filePath("ngircd.pid"))
-                   .toUtf8());
+                   .toUtf8() +
+               ssl.toUtf8());
     conf.close();
     FProcess.setProcessChannelMode(QProcess::MergedChannels);
     FProcess.start("ngircd", {"-n", "-f", conf.fileName()});
     if (!FProcess.waitForStarted(5000))
         return;
     FStarted = WaitUntil([&] {
-        QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, FPort);
-        return probe.waitForConnected(200);
+        for (quint16 port : {FPort, FTlsPort}) {
+            if (port == 0)
+                continue;
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, port);
+            if (!probe.waitForConnected(200))
+                return false;
+        }
+        return true;
     }, 10000);
 }
 

@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 // Listens on a free port of 127.0.0.1 below 10000, the range that the
@@ -20,14 +21,22 @@ bool ListenOnLowPort(QTcpServer& server);
 // A free port below 10000 at the time of the call.
 quint16 FreeLowPort();
 
+// A server certificate (PEM) and its key, for ngircd's TLS port.
+struct TlsFiles {
+    QString CertFile;
+    QString KeyFile;
+};
+
 class NgircdServer {
 public:
-    // Starts ngircd and waits until it accepts connections. Started() tells
+    // Starts ngircd and waits until it accepts connections: in plain text on
+    // Port(), and with Tls also with TLS on TlsPort(). Started() tells
     // whether that worked.
-    NgircdServer();
+    explicit NgircdServer(const std::optional<TlsFiles>& Tls = std::nullopt);
     ~NgircdServer();
     bool Started() const { return FStarted; }
     quint16 Port() const { return FPort; }
+    quint16 TlsPort() const { return FTlsPort; }
     const char* Name() const { return "irc.nimbo.test"; }
     // Stops the server at once: every connection is dropped.
     void Kill();
@@ -36,6 +45,7 @@ private:
     QTemporaryDir FDir;
     QProcess FProcess;
     quint16 FPort = 0;
+    quint16 FTlsPort = 0;
     bool FStarted = false;
 };
 
