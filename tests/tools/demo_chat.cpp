@@ -1,7 +1,9 @@
-// The two chat users of scripts/demo: Taro talks through NimboChat, Hana
-// straight to the IRC server. They exchange Japanese messages in JIS both
-// ways; Hana sends a CTCP VERSION and a line with Taro's keyword. Prints a
-// readable transcript of what each side received.
+// The two chat users of scripts/demo: Taro talks through NimboChat in
+// UTF-8, as today's chat clients do (NimboChat's "UTF-8" switch is on), Hana
+// straight to the IRC server in JIS, as the Japanese channels do. They
+// exchange Japanese messages; Taro's greeting ends in an emoji, which JIS
+// cannot hold; Hana sends a CTCP VERSION and a line with Taro's keyword.
+// Prints a readable transcript of what each side received.
 //
 // Usage: demo_chat RELAY_PORT SERVER_PORT HOLD_FILE
 // After the keyword line it creates HOLD_FILE.ready and waits (at most 20 s)
@@ -44,7 +46,7 @@ QByteArray JisBody(const char* utf8)
 
 class User {
 public:
-    User(const char* name, const char* route) : FName(name), FRoute(route) {}
+    User(const char* name, const char* route, bool utf8) : FName(name), FRoute(route), FUtf8(utf8) {}
 
     bool Connect(quint16 port)
     {
@@ -98,13 +100,14 @@ private:
         parts[1].toInt(&numeric);
         return !numeric || parts[1] == "001" || parts[1] == "353";
     }
-    static QByteArray Readable(const QByteArray& jis)
+    QByteArray Readable(const QByteArray& line) const
     {
-        return Convert("UTF-8", "ISO-2022-JP", jis).replace('\x01', "^A");
+        return QByteArray(FUtf8 ? line : Convert("UTF-8", "ISO-2022-JP", line)).replace('\x01', "^A");
     }
 
     const char* FName;
     const char* FRoute;
+    bool FUtf8;
     QTcpSocket FSocket;
 };
 
@@ -129,8 +132,8 @@ int main(int argc, char** argv)
     const quint16 serverPort = static_cast<quint16>(QByteArray(argv[2]).toUShort());
     const QString hold = QString::fromLocal8Bit(argv[3]);
 
-    User hana("Hana", "straight to the IRC server");
-    User taro("Taro", "through NimboChat");
+    User hana("Hana", "straight to the IRC server, in JIS", false);
+    User taro("Taro", "through NimboChat, in UTF-8", true);
     bool ok = hana.Connect(serverPort) && hana.Register();
     hana.Send("JOIN #leaf");
     ok = ok && hana.Expect(" 366 ");
@@ -138,12 +141,12 @@ int main(int argc, char** argv)
     taro.Send("JOIN #leaf");
     ok = ok && taro.Expect(" 366 ") && hana.Expect("JOIN");
 
-    std::printf("\nTaro greets the channel in Japanese (JIS on the wire):\n");
-    taro.Send("PRIVMSG #leaf :" + Jis("こんにちは、花子さん。"));
-    ok = ok && hana.Expect(JisBody("花子さん"));
+    std::printf("\nTaro greets the channel in UTF-8; Hana gets JIS, the emoji as 〓:\n");
+    taro.Send("PRIVMSG #leaf :こんにちは、花子さん。😀");
+    ok = ok && hana.Expect(JisBody("花子さん。〓"));
     std::printf("\nHana answers:\n");
     hana.Send("PRIVMSG #leaf :" + Jis("太郎さん、こんにちは！元気ですか？"));
-    ok = ok && taro.Expect(JisBody("元気ですか"));
+    ok = ok && taro.Expect("元気ですか");
 
     std::printf("\nHana asks Taro's client for its version (NimboChat answers itself):\n");
     hana.Send("PRIVMSG Taro :\x01VERSION\x01");
@@ -151,13 +154,13 @@ int main(int argc, char** argv)
 
     std::printf("\nHana writes Taro's keyword \"nimbo\" (bold in the log, the window flashes):\n");
     hana.Send("PRIVMSG #leaf :" + Jis("nimbo の調子はどう？"));
-    ok = ok && taro.Expect(JisBody("調子はどう"));
+    ok = ok && taro.Expect("調子はどう");
 
     QFile(hold + ".ready").open(QIODevice::WriteOnly);
     WaitForFile(hold + ".go", 20000);
 
     std::printf("\nTaro leaves:\n");
-    taro.Send("QUIT :" + Jis("またね"));
+    taro.Send("QUIT :またね");
     ok = ok && hana.Expect("QUIT");
     taro.Close();
     std::printf("\n%s\n", ok ? "demo: every message arrived" : "demo: something did not arrive");
