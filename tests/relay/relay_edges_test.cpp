@@ -9,6 +9,8 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -73,22 +75,24 @@ private:
     std::string FGot;
 };
 
-TEST(RelayEdges, LinesWrittenWhileTheUpstreamConnectsLateArriveInOrder)
+// Pieces of lines written while the upstream connects late must reach it,
+// in order, once it is there: as they came, or as JIS from a UTF-8 client.
+void HeldLinesArriveInOrder(const std::vector<QByteArray>& pieces, bool utf8, const std::string& expected)
 {
     LateUpstream upstream;
     auto w = StartTestWindow({.UpstreamPort = upstream.Port()});
+    w->Utf8CheckBox->SetChecked(utf8);
     IrcClient client;
     ASSERT_TRUE(client.Connect(w->ServerSocket->Port));
     ASSERT_TRUE(WaitUntil([&] { return w->ClientSocket->Connecting(); }));
     // The window's read handler waits inside the event loop, so the pieces
     // are written, and the upstream is later given room, by timers; each
     // piece goes while the connect is still under way.
-    const QByteArray pieces[] = {"NICK taro\r\n", "USER taro h s :Taro\r\n", "PRIVMSG #leaf :spl", "it\r\n"};
-    int written = 0;
+    size_t written = 0;
     bool allWhileConnecting = true;
     QTimer writer;
     QObject::connect(&writer, &QTimer::timeout, [&] {
-        if (written < 4) {
+        if (written < pieces.size()) {
             allWhileConnecting = allWhileConnecting && w->ClientSocket->Connecting();
             client.Send(pieces[written++]);
         } else {
@@ -98,9 +102,21 @@ TEST(RelayEdges, LinesWrittenWhileTheUpstreamConnectsLateArriveInOrder)
     writer.start(200);
     ASSERT_TRUE(WaitUntil([&] { return w->ClientSocket->Active(); }, 15000));
     EXPECT_TRUE(allWhileConnecting);
-    const std::string all = "NICK taro\r\nUSER taro h s :Taro\r\nPRIVMSG #leaf :split\r\n";
-    EXPECT_TRUE(WaitUntil([&] { return upstream.Read() == all; }));
-    EXPECT_EQ(upstream.Read(), all);
+    EXPECT_TRUE(WaitUntil([&] { return upstream.Read() == expected; }));
+    EXPECT_EQ(upstream.Read(), expected);
+}
+
+TEST(RelayEdges, LinesWrittenWhileTheUpstreamConnectsLateArriveInOrder)
+{
+    HeldLinesArriveInOrder({"NICK taro\r\n", "USER taro h s :Taro\r\n", "PRIVMSG #leaf :spl", "it\r\n"}, false,
+                           "NICK taro\r\nUSER taro h s :Taro\r\nPRIVMSG #leaf :split\r\n");
+}
+
+// A UTF-8 character cut between two pieces is converted whole.
+TEST(RelayEdges, Utf8LinesWrittenWhileTheUpstreamConnectsLateArriveAsJis)
+{
+    HeldLinesArriveInOrder({"NICK taro\r\n", "PRIVMSG #leaf :\xE6\x97", "\xA5\r\n"}, true,
+                           "NICK taro\r\nPRIVMSG #leaf :\x1B$B\x46\x7C\x1B(B\r\n");
 }
 
 using RelayToServer = RelaySession;
@@ -166,7 +182,7 @@ TEST_F(RelayToServer, AHundredThousandLinesAreHandledInTurnsThatLetTheWindowRunA
     server->write("PING :after\r\n");
     ASSERT_TRUE(WaitUntil([&] { return server->readAll().contains("PONG :after"); }, 60000));
     // Every line of the burst was passed on, in order, before the PING was answered.
-    EXPECT_TRUE(client.WaitFor(burst.right(40)));
+    EXPECT_TRUE(client.WaitFor(burst.right(40), 60000));
     EXPECT_TRUE(client.Received() == burst);
 }
 

@@ -25,7 +25,7 @@ struct TestSettings {
     bool AutoCheck = false, MinCheck = false, TaskCheck = false;
 };
 
-// Stores all eleven settings.
+// Stores all eleven settings, the optional switches off.
 inline void StoreTestSettings(TestSettings s = {})
 {
     const quint16 listenPort = s.ListenPort ? s.ListenPort : FreeLowPort();
@@ -45,6 +45,11 @@ inline void StoreTestSettings(TestSettings s = {})
     key.WriteNumber("TaskCheck", s.TaskCheck);
     key.WriteNumber("KeywordCheck", 0);
     key.WriteNumber("FlashCheck", 1);
+    // The switches stored only while on are off: a window an earlier test
+    // switched them on in must not hand them on.
+    for (const char* optional : {"Utf8Check", "SSL", "AllowUntrustedCert"})
+        if (key.Exists(optional))
+            key.Delete(optional);
 }
 
 // A shown window started from test settings; its listener's port is
