@@ -158,17 +158,17 @@ private:
 constexpr char32_t HalfKanaFirst = 0xFF61, HalfKanaLast = 0xFF9F;
 constexpr char32_t VoicedMark = 0xFF9E, SemiVoicedMark = 0xFF9F;
 
-// The full-width katakana that take the voiced mark (ウ, カ-ト, ハ-ホ) and
-// the semi-voiced mark (ハ-ホ).
-bool TakesVoicedMark(char32_t c)
-{
-    return c == 0x30A6 || (c >= 0x30AB && c <= 0x30C8 && (c <= 0x30C2 ? c % 2 == 1 : c % 2 == 0)) ||
-           (c >= 0x30CF && c <= 0x30DB && (c - 0x30CF) % 3 == 0);
-}
-
+// The full-width katakana that take the semi-voiced mark (ハ-ホ) and the
+// voiced mark (those, ウ and カ-ト).
 bool TakesSemiVoicedMark(char32_t c)
 {
     return c >= 0x30CF && c <= 0x30DB && (c - 0x30CF) % 3 == 0;
+}
+
+bool TakesVoicedMark(char32_t c)
+{
+    return c == 0x30A6 || (c >= 0x30AB && c <= 0x30C8 && (c <= 0x30C2 ? c % 2 == 1 : c % 2 == 0)) ||
+           TakesSemiVoicedMark(c);
 }
 
 // The full-width code of the half-width katakana Kana, joined with a sound

@@ -1,35 +1,13 @@
 // The relay's answers to PING and CTCP queries, driven through its read
 // handler with recording connections, so that exactly what was sent
 // upstream, and nothing more, is known.
-#include "relay/probe.h"
-#include "support_code/recording_socket.h"
-#include "support_code/test_window.h"
+#include "support_code/recorded_session.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-class Answers : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        auto recorder = std::make_unique<RecordingSocket>();
-        upstream = recorder.get();
-        w.ClientSocket->ReplaceConnection(std::move(recorder));
-        NimboChatProbe::SessionState(w) = ssRelay;
-        NimboChatProbe::ClientConnection(w) = &client;
-    }
-    void TearDown() override { NimboChatProbe::ClientConnection(w) = nullptr; }
-    void FromServer(const AnsiString& bytes)
-    {
-        upstream->Input = bytes;
-        w.ClientSocketRead(w.ClientSocket, upstream);
-    }
-    std::unique_ptr<TNimboChat> window = StartTestWindow();
-    TNimboChat& w = *window;
-    RecordingSocket* upstream = nullptr;
-    RecordingSocket client;
-};
+using Answers = RecordedSession;
 
 TEST_F(Answers, TextAPeerChoseNeverBecomesASecondCommand)
 {

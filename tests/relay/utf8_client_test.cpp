@@ -2,11 +2,8 @@
 // that speak JIS. Driven through the read handlers with recording
 // connections, so exactly what each side was sent is known, and end to end
 // with ngircd and a JIS user on it.
-#include "relay/probe.h"
 #include "support_code/hex.h"
-#include "support_code/irc_peers.h"
-#include "support_code/recording_socket.h"
-#include "support_code/test_window.h"
+#include "support_code/recorded_session.h"
 
 #include <QFile>
 #include <QProcess>
@@ -14,34 +11,18 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-
 namespace {
 
 const std::string In = "\x1B$B", Out = "\x1B(B";
 const std::string JisNihon = In + "\x46\x7C\x4B\x5C" + Out;                         // 日本
 const std::string JisKonnichiwa = In + "\x24\x33\x24\x73\x24\x4B\x24\x41\x24\x4F" + Out; // こんにちは
 
-class Utf8Relay : public ::testing::Test {
+class Utf8Relay : public RecordedSession {
 protected:
     void SetUp() override
     {
-        auto recorder = std::make_unique<RecordingSocket>();
-        upstream = recorder.get();
-        w.ClientSocket->ReplaceConnection(std::move(recorder));
-        NimboChatProbe::SessionState(w) = ssRelay;
-        NimboChatProbe::ClientConnection(w) = &client;
+        RecordedSession::SetUp();
         w.Utf8CheckBox->SetChecked(true);
-    }
-    void TearDown() override { NimboChatProbe::ClientConnection(w) = nullptr; }
-    void FromServer(const AnsiString& bytes)
-    {
-        upstream->Input = bytes;
-        w.ClientSocketRead(w.ClientSocket, upstream);
-    }
-    void FromClient(const AnsiString& bytes)
-    {
-        client.Input = bytes;
-        w.ServerSocketClientRead(w.ServerSocket, &client);
     }
     int LogIndex(const AnsiString& line)
     {
@@ -50,19 +31,17 @@ protected:
                 return i;
         return -1;
     }
-    std::unique_ptr<TNimboChat> window = StartTestWindow();
-    TNimboChat& w = *window;
-    RecordingSocket* upstream = nullptr;
-    RecordingSocket client;
+};
+
+// A line one side sends and what the other side must get.
+struct Case {
+    const char* name;
+    std::string sent;
+    std::string got;
 };
 
 TEST_F(Utf8Relay, ClientLinesGoUpstreamAsJisWithTheirLineEnds)
 {
-    struct Case {
-        const char* name;
-        std::string fromClient;
-        std::string upstream;
-    };
     const Case cases[] = {
         {"ASCII byte for byte", "NICK taro\r\nPRIVMSG #leaf :hi\x01\r\n", "NICK taro\r\nPRIVMSG #leaf :hi\x01\r\n"},
         {"Japanese channel and text", "PRIVMSG #日本 :こんにちは\r\n", "PRIVMSG #" + JisNihon + " :" + JisKonnichiwa + "\r\n"},
@@ -72,8 +51,8 @@ TEST_F(Utf8Relay, ClientLinesGoUpstreamAsJisWithTheirLineEnds)
     };
     for (const Case& c : cases) {
         upstream->Sent.clear();
-        FromClient(c.fromClient);
-        EXPECT_EQ(Hex(upstream->Sent), Hex(c.upstream)) << c.name;
+        FromClient(c.sent);
+        EXPECT_EQ(Hex(upstream->Sent), Hex(c.got)) << c.name;
     }
     EXPECT_GE(LogIndex("PRIVMSG #" + Sjis("日本 :こんにちは")), 0) << "the log shows Shift_JIS";
 }
@@ -103,11 +82,6 @@ TEST_F(Utf8Relay, ALongLineGrowsInJisAndGoesWhole)
 
 TEST_F(Utf8Relay, ServerLinesReachTheClientAsUtf8)
 {
-    struct Case {
-        const char* name;
-        std::string fromServer;
-        std::string toClient;
-    };
     const Case cases[] = {
         {"ASCII byte for byte", ":s 372 taro :- motd\x01\r\n", ":s 372 taro :- motd\x01\r\n"},
         {"JIS chat", ":hana!h@pc PRIVMSG #" + JisNihon + " :" + JisKonnichiwa + "\r\n",
@@ -118,8 +92,8 @@ TEST_F(Utf8Relay, ServerLinesReachTheClientAsUtf8)
     };
     for (const Case& c : cases) {
         client.Sent.clear();
-        FromServer(c.fromServer);
-        EXPECT_EQ(Hex(client.Sent), Hex(c.toClient)) << c.name;
+        FromServer(c.sent);
+        EXPECT_EQ(Hex(client.Sent), Hex(c.got)) << c.name;
     }
     EXPECT_EQ(upstream->Sent, "");
 }
