@@ -11,6 +11,8 @@ int main(int argc, char** argv)
     QApplication qtApp(argc, argv);
     TApplication app;
     Application = &app;
+    // From here on an ending signal saves the settings as closing does.
+    TEndingSignals endingSignals(app);
     SetKanjiErrorHandler([](const std::exception& E) { Application->ShowException(E); });
     try {
         Application->Title = "NimboChat";

@@ -58,6 +58,7 @@ void TApplication::WaitForMessages(int TimeoutMs)
 namespace {
 
 int signalPipe[2] = {-1, -1};
+constexpr int EndingSignals[3] = {SIGTERM, SIGINT, SIGHUP};
 
 void writeSignal(int number)
 {
@@ -65,51 +66,41 @@ void writeSignal(int number)
     [[maybe_unused]] ssize_t written = write(signalPipe[1], &byte, 1); // async-signal-safe
 }
 
-// Turns SIGTERM, SIGINT and SIGHUP into a read on a pipe that the event loop
-// watches, and then into Terminate, for as long as the object lives.
-class TEndingSignals {
-public:
-    explicit TEndingSignals(TApplication& App)
-    {
-        if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-            return;
-        FNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(FNotifier.get(), &QSocketNotifier::activated, [&App] {
-            char byte;
-            while (read(signalPipe[0], &byte, 1) > 0) {
-            }
-            App.Terminate();
-        });
-        struct sigaction action {};
-        action.sa_handler = writeSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        for (size_t i = 0; i < std::size(Signals); ++i)
-            sigaction(Signals[i], &action, &FPrevious[i]);
-    }
-    ~TEndingSignals()
-    {
-        if (!FNotifier)
-            return;
-        for (size_t i = 0; i < std::size(Signals); ++i)
-            sigaction(Signals[i], &FPrevious[i], nullptr);
-        FNotifier.reset();
-        close(signalPipe[0]);
-        close(signalPipe[1]);
-        signalPipe[0] = signalPipe[1] = -1;
-    }
-
-private:
-    static constexpr int Signals[3] = {SIGTERM, SIGINT, SIGHUP};
-    struct sigaction FPrevious[3] {};
-    std::unique_ptr<QSocketNotifier> FNotifier;
-};
-
 } // namespace
+
+TEndingSignals::TEndingSignals(TApplication& App)
+{
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    FNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(FNotifier.get(), &QSocketNotifier::activated, [&App] {
+        char byte;
+        while (read(signalPipe[0], &byte, 1) > 0) {
+        }
+        App.Terminate();
+    });
+    struct sigaction action {};
+    action.sa_handler = writeSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (size_t i = 0; i < std::size(EndingSignals); ++i)
+        sigaction(EndingSignals[i], &action, &FPrevious[i]);
+}
+
+TEndingSignals::~TEndingSignals()
+{
+    if (!FNotifier)
+        return;
+    for (size_t i = 0; i < std::size(EndingSignals); ++i)
+        sigaction(EndingSignals[i], &FPrevious[i], nullptr);
+    FNotifier.reset();
+    close(signalPipe[0]);
+    close(signalPipe[1]);
+    signalPipe[0] = signalPipe[1] = -1;
+}
 
 void TApplication::Run()
 {
-    TEndingSignals endingSignals(*this);
     QMetaObject::Connection endSession = QObject::connect(
         qApp, &QGuiApplication::commitDataRequest, [this](QSessionManager&) { FireEvent(OnEndSession, this); });
     QApplication::exec();

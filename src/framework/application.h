@@ -13,7 +13,10 @@
 #include <exception>
 #include <memory>
 
+#include <csignal>
+
 class TForm;
+class QSocketNotifier;
 
 class TMessageSink {
 public:
@@ -53,9 +56,7 @@ public:
     // Sleeps on the event loop until at least one event was handled or
     // `TimeoutMs` passed; it never spins.
     void WaitForMessages(int TimeoutMs);
-    // Runs the event loop until Terminate or the last window closes. SIGTERM,
-    // SIGINT and SIGHUP end it the same way, from the event loop (never inside
-    // the signal handler), so the program ends as when its window is closed.
+    // Runs the event loop until Terminate or the last window closes.
     void Run();
     void Terminate();
 
@@ -77,6 +78,23 @@ public:
 private:
     std::unique_ptr<TMessageSink> FSink;
     bool FShowingException = false;
+};
+
+// While it lives, SIGTERM, SIGINT and SIGHUP end the application's event loop
+// as Terminate does, from the event loop (never inside the signal handler),
+// so the program ends as when its window is closed. A signal that comes
+// before the loop runs is kept and ends the loop as soon as it starts; so
+// the program creates this before its window opens to the world.
+class TEndingSignals {
+public:
+    explicit TEndingSignals(TApplication& App);
+    ~TEndingSignals();
+    TEndingSignals(const TEndingSignals&) = delete;
+    TEndingSignals& operator=(const TEndingSignals&) = delete;
+
+private:
+    struct sigaction FPrevious[3] {};
+    std::unique_ptr<QSocketNotifier> FNotifier;
 };
 
 // The one application object; created by the program entry (or the test
