@@ -303,6 +303,9 @@ void TRichEdit::AppendToView()
 
 void TRichEdit::ShowSelection()
 {
+    QTextCursor shown = View()->textCursor();
+    if (shown.anchor() == FSelStart && shown.position() == FSelStart + FSelLength)
+        return;
     QTextCursor c(View()->document());
     c.setPosition(FSelStart);
     c.setPosition(FSelStart + FSelLength, QTextCursor::KeepAnchor);
