@@ -1,84 +1,58 @@
 #include "framework/richedit.h"
 
-#include <QAbstractTextDocumentLayout>
-#include <QEvent>
-#include <QPlainTextEdit>
+#include "framework/log_view.h"
+
 #include <QScrollBar>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTextDocument>
 #include <QTimer>
 
 #include <algorithm>
 
 namespace {
 
-// The view is updated at most this often.
-constexpr int ViewUpdateMs = 16;
+// The view is updated at most this often, and at least this often while
+// lines keep coming.
+constexpr int FastestViewUpdateMs = 16;
+constexpr int SlowestViewUpdateMs = 100;
+// The share of the event loop's time the view may take while lines keep
+// coming: one frame's update and paint in a hundred times its cost.
+constexpr double ViewTimeShare = 0.01;
 
 QColor toQColor(TColor c)
 {
     return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
 }
 
-// The characters that would start a new paragraph in the document become a
-// line break inside the paragraph, one character for one.
-QString viewText(QString text)
+// The characters that would end a line become a line break inside the line,
+// one character for one.
+QString viewText(const QString& text)
 {
-    for (QChar& c : text) {
-        char16_t u = c.unicode();
-        if (u == u'\r' || u == u'\n' || u == QChar::ParagraphSeparator || u == 0xFDD0 || u == 0xFDD1)
-            c = QChar::LineSeparator;
-    }
-    return text;
+    auto breaks = [](QChar c) { return c == u'\r' || c == u'\n' || c == QChar::ParagraphSeparator; };
+    if (std::none_of(text.begin(), text.end(), breaks))
+        return text;
+    QString shown = text;
+    std::replace_if(shown.begin(), shown.end(), breaks, QChar(QChar::LineSeparator));
+    return shown;
 }
-
-// Brings the view up to date before the user's input reaches it, so that a
-// selection made with mouse or keyboard is made in the current text.
-class InputFilter : public QObject {
-public:
-    InputFilter(QObject* parent, const TRichEdit* log) : QObject(parent), FLog(log) {}
-    bool eventFilter(QObject*, QEvent* e) override
-    {
-        switch (e->type()) {
-        case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonDblClick:
-        case QEvent::MouseMove:
-        case QEvent::KeyPress:
-        case QEvent::Wheel:
-            FLog->UpdateView();
-            break;
-        default:
-            break;
-        }
-        return false;
-    }
-
-private:
-    const TRichEdit* FLog;
-};
 
 } // namespace
 
 TRichEdit::TRichEdit(TComponent* Owner, TControl* Parent)
-    : TControl(Owner, new QPlainTextEdit(Parent->Widget())), FTimer(new QTimer(Widget()))
+    : TControl(Owner, new TLogView(Parent->Widget())), FTimer(new QTimer(Widget()))
 {
-    View()->setReadOnly(true);
-    View()->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    View()->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    View()->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    View()->setUndoRedoEnabled(false);
     FTimer->setSingleShot(true);
     FSinceSync.start();
     QObject::connect(FTimer, &QTimer::timeout, Widget(), [this] { SyncView(); });
-    QObject::connect(View(), &QPlainTextEdit::cursorPositionChanged, Widget(), [this] { ReadUserSelection(); });
-    QObject::connect(View(), &QPlainTextEdit::selectionChanged, Widget(), [this] { ReadUserSelection(); });
-    auto* filter = new InputFilter(Widget(), this);
-    View()->installEventFilter(filter);
-    View()->viewport()->installEventFilter(filter);
+    // The view is brought up to date before the user's input reaches it, so
+    // that a selection is made in the current text; the selection made is
+    // the control's.
+    View()->BeforeInput = [this] { UpdateView(); };
+    View()->UserSelected = [this](int Start, int Length) {
+        FSelStart = Start;
+        FSelLength = Length;
+    };
 }
 
-QPlainTextEdit* TRichEdit::View() const { return static_cast<QPlainTextEdit*>(Widget()); }
+TLogView* TRichEdit::View() const { return static_cast<TLogView*>(Widget()); }
 
 const TRichEdit::Line* TRichEdit::At(int Index) const
 {
@@ -179,20 +153,19 @@ bool TRichEdit::LineBold(int Index) const
 int TRichEdit::LineCount() const
 {
     UpdateView();
-    return static_cast<int>(View()->document()->documentLayout()->documentSize().height());
+    return View()->Rows();
 }
 
 int TRichEdit::FirstVisibleLine() const
 {
     UpdateView();
-    return View()->verticalScrollBar()->value();
+    return View()->FirstVisibleRow();
 }
 
 void TRichEdit::LineScroll(int Lines)
 {
     UpdateView();
-    QScrollBar* bar = View()->verticalScrollBar();
-    bar->setValue(bar->value() + Lines);
+    View()->ScrollRows(Lines);
 }
 
 void TRichEdit::ScrollToBottom()
@@ -208,26 +181,37 @@ int TRichEdit::ClientHeight() const
 
 int TRichEdit::FontHeight() const
 {
-    return -std::max(1, QFontMetrics(View()->font()).lineSpacing());
+    return -View()->RowHeight();
 }
 
-// Schedules the view update. Once a frame has passed since the last one,
-// the update runs at the next idle turn of the event loop, right after the
-// handler that changed the log has finished its work (a relayed line is out
-// before the view is drawn). Before that, a fallback timer makes sure that
-// the last change of a lull is drawn within two frames.
+// Schedules the view update. Once the interval has passed since the last
+// one, the update runs at the next idle turn of the event loop, right after
+// the handler that changed the log has finished its work (a relayed line is
+// out before the view is drawn). Before that, a fallback timer makes sure
+// that the last change of a lull is drawn within two intervals.
 void TRichEdit::Changed()
 {
     FPending = true;
     if (FIdleQueued)
         return;
     qint64 since = FSinceSync.elapsed();
-    if (since >= ViewUpdateMs) {
+    int interval = ViewInterval();
+    if (since >= interval) {
         FIdleQueued = true;
         FTimer->start(0);
     } else if (!FTimer->isActive()) {
-        FTimer->start(static_cast<int>(2 * ViewUpdateMs - since));
+        FTimer->start(static_cast<int>(2 * interval - since));
     }
+}
+
+// A frame's work is the last update and paint; while lines keep coming, the
+// frames are spaced so that the view takes no more than its share of the
+// event loop, which is left to the sockets.
+int TRichEdit::ViewInterval() const
+{
+    double frameUs = FLastSyncUs + View()->LastPaintUs();
+    int interval = static_cast<int>(frameUs / ViewTimeShare / 1000.0);
+    return std::clamp(interval, FastestViewUpdateMs, SlowestViewUpdateMs);
 }
 
 void TRichEdit::UpdateView() const
@@ -242,87 +226,38 @@ void TRichEdit::SyncView()
     FIdleQueued = false;
     FPending = false;
     FSinceSync.start();
-    FSyncing = true;
-    View()->setUpdatesEnabled(false);
     if (FRebuild) {
-        FViewEnd = FViewFirst; // forget the view: everything is drawn anew
-        View()->clear();
+        View()->Clear(); // everything is drawn anew
+        FViewFirst = FViewEnd = FFirst;
         FRebuild = false;
     }
     DropViewFront();
     AppendToView();
-    ShowSelection();
+    View()->SetSelection(FSelStart, FSelLength);
     if (FScrollToBottom) {
         FScrollToBottom = false;
         int visible = std::abs(ClientHeight() / FontHeight());
-        LineScroll(LineCount() - FirstVisibleLine() - visible);
+        View()->ScrollRows(View()->Rows() - View()->FirstVisibleRow() - visible);
     }
-    View()->setUpdatesEnabled(true);
-    FSyncing = false;
+    FLastSyncUs = static_cast<double>(FSinceSync.nsecsElapsed()) / 1000.0;
 }
 
-// Removes from the view the lines no longer held, in one edit.
+// Removes from the view the lines no longer held.
 void TRichEdit::DropViewFront()
 {
     std::int64_t gone = std::min(FFirst, FViewEnd) - FViewFirst;
-    if (gone > 0 && FViewFirst + gone == FViewEnd) {
-        View()->clear();
-    } else if (gone > 0) {
-        QTextCursor cursor(View()->document());
-        cursor.setPosition(View()->document()->findBlockByNumber(static_cast<int>(gone)).position(),
-                           QTextCursor::KeepAnchor);
-        cursor.removeSelectedText();
-    }
+    View()->DropFront(static_cast<int>(std::max<std::int64_t>(gone, 0)));
     FViewFirst = std::max(FViewFirst, FFirst);
     FViewEnd = std::max(FViewEnd, FViewFirst);
 }
 
-// Writes the held lines the view lacks, as one edit block.
+// Hands the view the held lines it lacks.
 void TRichEdit::AppendToView()
 {
     std::int64_t end = FFirst + LineTextCount();
-    if (FViewEnd >= end)
-        return;
-    QTextCursor cursor(View()->document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.beginEditBlock();
     for (std::int64_t n = FViewEnd; n < end; ++n) {
         const Line& line = FLines[static_cast<size_t>(n - FFirst)];
-        QTextCharFormat format;
-        format.setForeground(toQColor(line.Color));
-        format.setFontWeight(line.Bold ? QFont::Bold : QFont::Normal);
-        if (n == FViewFirst)
-            cursor.setBlockCharFormat(format);
-        else
-            cursor.insertBlock(QTextBlockFormat(), format);
-        cursor.insertText(viewText(line.Text), format);
+        View()->Append({viewText(line.Text), toQColor(line.Color), line.Bold});
     }
-    cursor.endEditBlock();
-    FViewEnd = end;
-}
-
-void TRichEdit::ShowSelection()
-{
-    QTextCursor shown = View()->textCursor();
-    if (shown.anchor() == FSelStart && shown.position() == FSelStart + FSelLength)
-        return;
-    QTextCursor c(View()->document());
-    c.setPosition(FSelStart);
-    c.setPosition(FSelStart + FSelLength, QTextCursor::KeepAnchor);
-    // Setting the view's cursor scrolls it into view; the selection must not.
-    QScrollBar* bar = View()->verticalScrollBar();
-    int top = bar->value();
-    View()->setTextCursor(c);
-    bar->setValue(top);
-}
-
-// The user moved the caret or the selection in the view, which the input
-// filter had brought up to date: its positions are the control's.
-void TRichEdit::ReadUserSelection()
-{
-    if (FSyncing)
-        return;
-    QTextCursor c = View()->textCursor();
-    FSelStart = c.selectionStart();
-    FSelLength = c.selectionEnd() - c.selectionStart();
+    FViewEnd = std::max(FViewEnd, end);
 }

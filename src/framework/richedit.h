@@ -3,10 +3,12 @@
 // characters (UTF-16 units); a line end counts as one character.
 //
 // The lines, their attributes and the selection live in the control itself;
-// every call that reads them answers at once from there. The Qt view is
-// brought up to date at most once per screen frame (16 ms), at an idle turn
-// of the event loop, with only the lines still held, so appending is O(1) amortised
-// whatever the view costs to draw. Calls that depend on the drawn layout
+// every call that reads them answers at once from there. The view (TLogView)
+// is brought up to date at most once per screen frame (16 ms), at an idle
+// turn of the event loop, with only the lines still held, so appending is
+// O(1) amortised whatever the view costs to draw. While lines keep coming,
+// frames are spaced further (up to 100 ms) so that the view takes no more
+// than a hundredth of the event loop's time. Calls that depend on the drawn layout
 // (LineCount, FirstVisibleLine, LineScroll) first bring the view up to date.
 // A selection the user makes in the view is read back into the control.
 //
@@ -22,8 +24,8 @@
 #include <QElapsedTimer>
 #include <QString>
 
-class QPlainTextEdit;
 class QTimer;
+class TLogView;
 
 class TRichEdit : public TControl {
 public:
@@ -87,15 +89,14 @@ private:
         bool Bold;
     };
 
-    QPlainTextEdit* View() const;
+    TLogView* View() const;
     const Line* At(int Index) const;
     void Select(int Start, int Length);
     void Changed();
+    int ViewInterval() const;
     void SyncView();
     void DropViewFront();
     void AppendToView();
-    void ShowSelection();
-    void ReadUserSelection();
 
     std::deque<Line> FLines;
     // Lines are numbered in the order they were added; FLines holds the
@@ -112,8 +113,8 @@ private:
     bool FSelBold = false;
     bool FPending = false;
     bool FScrollToBottom = false;
-    bool FSyncing = false;
     bool FIdleQueued = false; // the update waits for the next idle turn
     QElapsedTimer FSinceSync;
+    double FLastSyncUs = 0;
     QTimer* FTimer;
 };

@@ -4,15 +4,14 @@
 #include "support_code/recording_sink.h"
 #include "support_code/test_window.h"
 
+#include "framework/log_view.h"
+
+#include <QApplication>
 #include <QDir>
 #include <QFontMetrics>
 #include <QImage>
+#include <QMouseEvent>
 #include <QPixmap>
-#include <QPlainTextEdit>
-#include <QScrollBar>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTextDocument>
 #include <gtest/gtest.h>
 
 namespace {
@@ -162,50 +161,75 @@ TEST_F(LogTest, FailedAppendLeavesTextAppendError)
     EXPECT_TRUE(Recorded().Exceptions.empty());
 }
 
-// The drawn view: its blocks, their text and their format, as a user sees them.
+// The drawn view: its lines, their colour and weight, the selection and the
+// rows painted, as a user sees them.
 class LogViewTest : public LogTest {
 protected:
-    QPlainTextEdit* View() { return static_cast<QPlainTextEdit*>(Log()->Widget()); }
+    TLogView* View() { return static_cast<TLogView*>(Log()->Widget()); }
     bool Drawn() { return WaitUntil([&] { return !Log()->ViewPending(); }, 3000); }
-    QTextCharFormat Format(const QTextBlock& block)
-    {
-        QTextCursor c(block);
-        c.movePosition(QTextCursor::NextCharacter);
-        return block.length() > 1 ? c.charFormat() : block.charFormat();
-    }
+    static QColor Colour(TColor c) { return QColor(c & 0xFF, (c >> 8) & 0xFF, c >> 16); }
     void ExpectViewMatchesLog()
     {
-        QTextDocument* doc = View()->document();
-        ASSERT_EQ(doc->blockCount(), Log()->LineTextCount());
-        QTextBlock block = doc->begin();
-        for (int i = 0; i < Log()->LineTextCount(); ++i, block = block.next()) {
-            QString text = block.text().replace(QChar::LineSeparator, u'\r');
+        ASSERT_EQ(View()->Lines(), Log()->LineTextCount());
+        for (int i = 0; i < Log()->LineTextCount(); ++i) {
+            const TLogView::Line& line = View()->LineAt(i);
+            QString text = QString(line.Text).replace(QChar::LineSeparator, u'\r');
             EXPECT_EQ(FromQString(text), Log()->LineText(i)) << i;
-            EXPECT_EQ(Format(block).foreground().color(), QColor(Log()->LineColor(i) & 0xFF, (Log()->LineColor(i) >> 8) & 0xFF, Log()->LineColor(i) >> 16)) << i;
-            EXPECT_EQ(Format(block).fontWeight() >= QFont::Bold, Log()->LineBold(i)) << i;
+            EXPECT_EQ(line.Color, Colour(Log()->LineColor(i))) << i;
+            EXPECT_EQ(line.Bold, Log()->LineBold(i)) << i;
         }
-        QTextCursor c = View()->textCursor();
-        EXPECT_EQ(c.selectionStart(), Log()->SelStart());
-        EXPECT_EQ(c.selectionEnd() - c.selectionStart(), Log()->SelLength());
+        EXPECT_EQ(View()->SelectionStart(), Log()->SelStart());
+        EXPECT_EQ(View()->SelectionLength(), Log()->SelLength());
+    }
+    // The darkest pixel of each row on screen: the colour its glyphs are
+    // drawn in, where their strokes cover whole pixels.
+    std::vector<QColor> RowInks()
+    {
+        QImage shot = View()->viewport()->grab().toImage();
+        std::vector<QColor> inks;
+        for (int row = 0; row < View()->VisibleRows(); ++row) {
+            QColor darkest = Qt::white;
+            for (int y = int(row * View()->RowPitch()); y < int((row + 1) * View()->RowPitch()); ++y)
+                for (int x = 0; x < shot.width(); ++x) {
+                    QColor c = shot.pixelColor(x, y);
+                    if (c.red() + c.green() + c.blue() < darkest.red() + darkest.green() + darkest.blue())
+                        darkest = c;
+                }
+            inks.push_back(darkest);
+        }
+        return inks;
     }
 };
+
+bool Near(const QColor& a, const QColor& b)
+{
+    return std::abs(a.red() - b.red()) < 48 && std::abs(a.green() - b.green()) < 48 && std::abs(a.blue() - b.blue()) < 48;
+}
 
 TEST_F(LogViewTest, BurstIsDrawnOnceWithWhatTheLogStillHolds)
 {
     Add(1, 10);
     ASSERT_TRUE(Drawn());
-    ASSERT_EQ(View()->document()->blockCount(), 10);
+    ASSERT_EQ(View()->Lines(), 10);
     const TColor colours[] = {clBlack, clGreen, clBlue, clRed};
     for (int i = 0; i < 5000; ++i)
         w->AddLog("burst " + std::to_string(i), colours[i % 4], i % 3 == 0);
     // Nothing drawn yet, and the log already answers with the burst's tail.
-    EXPECT_EQ(View()->document()->blockCount(), 10);
+    EXPECT_EQ(View()->Lines(), 10);
     EXPECT_EQ(Log()->LineTextCount(), 257);
     EXPECT_EQ(Log()->LineText(256), "burst 4999");
     ASSERT_TRUE(Drawn());
     ExpectViewMatchesLog();
     int visible = std::abs(Log()->ClientHeight() / Log()->FontHeight());
-    EXPECT_EQ(View()->verticalScrollBar()->value(), Log()->LineCount() - visible);
+    EXPECT_EQ(View()->FirstVisibleRow(), Log()->LineCount() - visible);
+    // The rows painted are the last lines, each in its own colour.
+    std::vector<QColor> inks = RowInks();
+    ASSERT_EQ(static_cast<int>(inks.size()), visible);
+    for (int row = 0; row < visible; ++row) {
+        int line = 257 - visible + row;
+        EXPECT_TRUE(Near(inks[row], Colour(Log()->LineColor(line))))
+            << "row " << row << " drew " << inks[row].name().toStdString() << " for " << Log()->LineText(line);
+    }
 }
 
 TEST_F(LogViewTest, LineWithCarriageReturnStaysOneLine)
@@ -217,16 +241,26 @@ TEST_F(LogViewTest, LineWithCarriageReturnStaysOneLine)
     EXPECT_EQ(Log()->LineLengthWithEnd(256), 16);
     ASSERT_TRUE(Drawn());
     ExpectViewMatchesLog();
+    EXPECT_EQ(Log()->LineCount(), 2 * 257); // each line breaks into two rows
 }
 
 TEST_F(LogViewTest, SelectionMadeInTheViewIsTheLogs)
 {
     Add(1, 257);
     ASSERT_TRUE(Drawn());
-    QTextCursor c(View()->document());
-    c.setPosition(14);
-    c.setPosition(20, QTextCursor::KeepAnchor); // "line 3", as a mouse drag selects it
-    View()->setTextCursor(c);
+    Log()->LineScroll(-Log()->LineCount());
+    // A mouse drag across the third row: "line 3", characters 14 to 20.
+    int y = int(4 + 2.5 * View()->RowPitch());
+    QWidget* area = View()->viewport();
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(0, y), area->mapToGlobal(QPointF(0, y)), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QPointF end(area->width() - 1, y);
+    QMouseEvent move(QEvent::MouseMove, end, area->mapToGlobal(end), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, end, area->mapToGlobal(end), Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QApplication::sendEvent(area, &press);
+    QApplication::sendEvent(area, &move);
+    QApplication::sendEvent(area, &release);
     EXPECT_EQ(Log()->SelStart(), 14);
     EXPECT_EQ(Log()->SelLength(), 6);
     Add(258, 258);
@@ -234,7 +268,7 @@ TEST_F(LogViewTest, SelectionMadeInTheViewIsTheLogs)
     EXPECT_EQ(Log()->SelLength(), 6);
     ASSERT_TRUE(Drawn());
     ExpectViewMatchesLog();
-    EXPECT_EQ(View()->textCursor().selectedText(), "line 3");
+    EXPECT_EQ(View()->SelectedText(), "line 3");
 }
 
 TEST_F(LogViewTest, ClearAndRebuildAfterAMiddleDelete)

@@ -1,0 +1,139 @@
+// The drawn side of the rich-text log: a read-only widget that paints a list
+// of lines, each in its own colour and weight, wrapped at the widget's width
+// like a plain-text editor wraps them, with a selection the user can make
+// with mouse and keyboard and copy.
+//
+// It keeps no text document. Each line keeps its text (shared with the
+// caller's copy, not duplicated) and where it wraps. Where a line wraps is
+// worked out from cached character widths for the common scripts (Latin,
+// Greek, Cyrillic, kana, kanji and the symbols of JIS), and by Qt's text
+// layout for anything else. A line is shaped for drawing only while it is on
+// screen, so the cost of a frame is the rows shown, not the lines held.
+//
+// Positions and lengths count characters (UTF-16 units) from the start of the
+// first line held; a line end counts as one character. A line's text should
+// not hold CR or LF: QChar::LineSeparator breaks a line into display rows.
+#pragma once
+
+#include <QAbstractScrollArea>
+#include <QColor>
+#include <QString>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QTextLayout;
+
+class TLogView : public QAbstractScrollArea {
+public:
+    struct Line {
+        QString Text;
+        QColor Color;
+        bool Bold = false;
+    };
+
+    explicit TLogView(QWidget* Parent);
+    ~TLogView() override;
+
+    // Called before the user's mouse, keyboard or wheel input is handled, so
+    // that the owner can bring the lines up to date first.
+    std::function<void()> BeforeInput;
+    // Called when the user has changed the selection (start, length).
+    std::function<void(int, int)> UserSelected;
+
+    void Append(Line NewLine);
+    // Drops the first Count lines (all of them when Count passes the size).
+    void DropFront(int Count);
+    void Clear();
+    int Lines() const { return static_cast<int>(FLines.size()); }
+    // The line at Index; Index must be in [0, Lines()).
+    const Line& LineAt(int Index) const { return FLines[static_cast<size_t>(Index)].Content; }
+
+    // Sets the selection, clamped to the text held. Never scrolls. A
+    // selection that already covers these characters is left as it is.
+    void SetSelection(int Start, int Length);
+    int SelectionStart() const;
+    int SelectionLength() const;
+    // The selected text, line ends as LF.
+    QString SelectedText() const;
+
+    // Display rows: all of them, the first one shown, and how many fit.
+    int Rows() const { return static_cast<int>(FRowEnd - FRowBase); }
+    int FirstVisibleRow() const;
+    // Rows that fit whole, counting each RowHeight() pixels high.
+    int VisibleRows() const;
+    // The distance from one row to the next, and that rounded up.
+    qreal RowPitch() const { return FRowPitch; }
+    int RowHeight() const;
+    // Scrolls by Count rows, within the scroll bar's range.
+    void ScrollRows(int Count);
+
+    // Microseconds the last paint of the rows took.
+    double LastPaintUs() const { return FLastPaintUs; }
+
+protected:
+    void paintEvent(QPaintEvent* Event) override;
+    void resizeEvent(QResizeEvent* Event) override;
+    void changeEvent(QEvent* Event) override;
+    void scrollContentsBy(int Dx, int Dy) override;
+    void mousePressEvent(QMouseEvent* Event) override;
+    void mouseMoveEvent(QMouseEvent* Event) override;
+    void mouseDoubleClickEvent(QMouseEvent* Event) override;
+    void keyPressEvent(QKeyEvent* Event) override;
+    void wheelEvent(QWheelEvent* Event) override;
+    void contextMenuEvent(QContextMenuEvent* Event) override;
+
+private:
+    // Rows laid out together: the rows from Row on, the characters from Char
+    // on, counted within their line.
+    struct Piece {
+        std::unique_ptr<QTextLayout> Layout;
+        int Row;
+        int Char;
+    };
+    struct Held {
+        Line Content;
+        std::int64_t Start;    // first character, counted since the view began
+        std::int64_t FirstRow; // first display row, counted likewise
+        // Characters of each display row, when the cached widths could
+        // measure the line; empty when Qt's layout wraps it.
+        std::vector<int> RowLengths;
+        int RowCount = 1;
+        mutable std::vector<Piece> Pieces; // only while it may be drawn
+    };
+
+    const QFont& FontOf(const Held& Line) const;
+    qreal WrapWidth() const;
+    void Measure(Held& Line);
+    bool MeasureByWidths(Held& Line);
+    float Advance(bool Bold, QChar Character);
+    const std::vector<Piece>& PiecesOf(const Held& Line) const;
+    std::unique_ptr<QTextLayout> Layout(const QString& Text, const QFont& Font, qreal Width) const;
+    void Remeasure();
+    void UpdateScrollRange();
+    size_t LineOfRow(std::int64_t Row) const;
+    size_t LineOfPosition(std::int64_t Position) const;
+    std::int64_t CharEnd() const;
+    std::int64_t PositionAt(QPoint Point) const;
+    qreal RowTop(std::int64_t Row) const;
+    qreal MeasurePitch() const;
+    void DropUnseenLayouts(std::int64_t FirstRow, std::int64_t EndRow);
+    void SelectByUser(std::int64_t Anchor, std::int64_t Position);
+    void SelectWordAt(std::int64_t Position);
+    void CopySelection() const;
+
+    std::deque<Held> FLines;
+    std::int64_t FCharBase = 0; // Start of the first line held
+    std::int64_t FRowBase = 0;  // FirstRow of the first line held
+    std::int64_t FRowEnd = 0;
+    std::int64_t FAnchor = 0;   // the selection, as characters counted since the view began
+    std::int64_t FPosition = 0;
+    bool FDragging = false;
+    QFont FBoldFont;
+    qreal FRowPitch = 1;
+    std::vector<float> FAdvances[2]; // by UTF-16 unit, plain and bold; below 0 until measured
+    double FLastPaintUs = 0;
+};

@@ -1,0 +1,125 @@
+// The log view against Qt's own text layout: the rows it wraps a line into,
+// and the pixels it paints them with, must be those a text editor of the
+// same width and font shows.
+#include "framework/log_view.h"
+
+#include <QImage>
+#include <QPainter>
+#include <QTextLayout>
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr int Margin = 4;
+
+QFont WindowFont(bool bold)
+{
+    QFont font;
+    font.setFamilies({"Noto Sans CJK JP", "Noto Sans JP", "IPAPGothic"});
+    font.setPixelSize(12);
+    font.setBold(bold);
+    return font;
+}
+
+struct Editor {
+    QImage Picture;
+    int Rows = 0;
+};
+
+// The text laid out and painted as a text editor does it, wrapped by Qt.
+Editor EditorView(QSize viewport, const QColor& base, const QString& text, bool bold)
+{
+    Editor editor{QImage(viewport, QImage::Format_ARGB32_Premultiplied), 0};
+    editor.Picture.fill(base);
+    QTextLayout layout(text, WindowFont(bold));
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    qreal y = 0;
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLeadingIncluded(true);
+        line.setLineWidth(viewport.width() - 2 * Margin);
+        line.setPosition(QPointF(0, y));
+        y += line.height();
+        ++editor.Rows;
+    }
+    layout.endLayout();
+    QPainter painter(&editor.Picture);
+    painter.setPen(Qt::black);
+    layout.draw(&painter, QPointF(Margin, Margin));
+    return editor;
+}
+
+struct WrapCase {
+    const char* Name;
+    const char* Text;
+    bool Bold;
+};
+
+const WrapCase WrapCases[] = {
+    {"short line", ":irc.example.jp 001 Taro :Welcome", false},
+    {"words past the width", ":Hanako!hana@example.jp PRIVMSG #leaf :the quick brown fox jumps over the lazy dog "
+                             "and runs far away into the forest beyond the hills", false},
+    {"bold words", ":Jiro!jiro@example.jp PRIVMSG #leaf :the quick brown fox jumps over the lazy dog again and again",
+     true},
+    {"one word longer than a row", "https://example.jp/aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
+                                   "aaaaaaaaaaaaaa/index.html", false},
+    {"kana and kanji without spaces", ":Hana!h@pc PRIVMSG #日本 :今日はとても良い天気ですね。明日も晴れるといいのですが、"
+                                      "天気予報では雨が降ると言っていました。「傘」を忘れずに。",
+     false},
+    {"kanji in bold", ":Jiro!j@pc PRIVMSG #日本 :たろうさん、何時から？九時からです。遅れないでくださいね。よろしくお願いします。",
+     true},
+    {"spaces where the row ends", "aaaa bbbb cccc dddd eeee ffff gggg hhhh iiii jjjj kkkk llll mmmm nnnn oooo pppp "
+                                  "qqqq rrrr ssss tttt uuuu vvvv",
+     false},
+    {"half-width katakana", "ﾃｽﾄﾒｯｾｰｼﾞ ｶﾀｶﾅ ﾊﾝｶｸ ﾃｽﾄﾒｯｾｰｼﾞ ｶﾀｶﾅ ﾊﾝｶｸ ﾃｽﾄﾒｯｾｰｼﾞ ｶﾀｶﾅ ﾊﾝｶｸ ﾃｽﾄﾒｯｾｰｼﾞ", false},
+    {"JIS signs and Greek", "①②③ ※→←↑↓ αβγδ ΑΒΓΔ АБВГД ┌─┐│└┘ ±×÷≠≦≧∞∴♂♀°′″℃￥＄￠￡％＃＆＊＠§☆★○●◎◇◆□■△▲▽▼",
+     false},
+    {"line separator", "first\u2028second row after a break", false},
+    {"emoji, laid out by Qt", "emoji 😀 and more text to pass the width of the view so that it wraps at least once",
+     false},
+    {"control codes, laid out by Qt", "\x02" "bold\x02 and \x03" "4colour\x03 codes of a chat client, long enough to wrap",
+     false},
+};
+
+void PrintTo(const WrapCase& c, std::ostream* out)
+{
+    *out << c.Name;
+}
+
+class LogViewWrap : public ::testing::TestWithParam<WrapCase> {};
+
+TEST_P(LogViewWrap, RowsAndPixelsAreTheEditors)
+{
+    const WrapCase& c = GetParam();
+    QString text = QString::fromUtf8(c.Text);
+    TLogView view(nullptr);
+    view.setFont(WindowFont(false));
+    view.resize(390, 153);
+    view.show();
+    view.Append({text, Qt::black, c.Bold});
+    Editor editor = EditorView(view.viewport()->size(), view.palette().color(QPalette::Base), text, c.Bold);
+    EXPECT_EQ(view.Rows(), editor.Rows);
+    QImage shot = view.viewport()->grab().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    ASSERT_EQ(shot.size(), editor.Picture.size());
+    int differing = 0;
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x)
+            differing += shot.pixel(x, y) != editor.Picture.pixel(x, y);
+    EXPECT_EQ(differing, 0) << "the pictures are saved as log_view.png and log_editor.png";
+    if (differing) {
+        shot.save("log_view.png");
+        editor.Picture.save("log_editor.png");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, LogViewWrap, ::testing::ValuesIn(WrapCases),
+                         [](const auto& info) {
+                             std::string name;
+                             for (char ch : std::string(info.param.Name))
+                                 name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+                             return name;
+                         });
+
+} // namespace
