@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
-#include <QElapsedTimer>
 #include <QFontMetricsF>
 #include <QKeyEvent>
 #include <QMenu>
@@ -11,6 +10,7 @@
 #include <QScrollBar>
 #include <QTextBoundaryFinder>
 #include <QTextLayout>
+#include <QThread>
 
 #include <algorithm>
 #include <cmath>
@@ -50,30 +50,102 @@ bool MeasuredAlone(QChar c)
     }
 }
 
-QTextOption WrapOption()
+// Text laid out in rows of the given width, Pitch apart.
+std::unique_ptr<QTextLayout> MakeLayout(const QString& Text, const QFont& Font, qreal Width, qreal Pitch)
 {
+    auto layout = std::make_unique<QTextLayout>(Text, Font);
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    return option;
+    layout->setTextOption(option);
+    layout->beginLayout();
+    for (int row = 0;; ++row) {
+        QTextLine line = layout->createLine();
+        if (!line.isValid())
+            break;
+        line.setLeadingIncluded(true);
+        line.setLineWidth(Width);
+        line.setPosition(QPointF(0, row * Pitch));
+    }
+    layout->endLayout();
+    return layout;
 }
 
 } // namespace
 
-TLogView::TLogView(QWidget* Parent) : QAbstractScrollArea(Parent)
+// One piece of a frame: a measured row, or a whole line that Qt wraps.
+struct TLogView::FrameText {
+    QString Text;
+    QFont Font;
+    QColor Color;
+    QPointF TopLeft;
+    qreal Ascent;
+    qreal WrapWidth; // Unwrapped for a measured row
+    int SelectionFrom;
+    int SelectionLength;
+};
+
+// What one frame shows, copied out of the view, so that it can be painted
+// on the painter's thread while the view goes on.
+struct TLogView::Frame {
+    std::uint64_t Generation;
+    QSize Size;
+    qreal Ratio;
+    qreal Pitch;
+    QColor Base;
+    QBrush Highlight;
+    QBrush HighlightedText;
+    std::vector<FrameText> Texts;
+};
+
+// Paints a frame; touches nothing but the frame, so any thread may call it.
+// A measured row without selection is drawn as a plain string, which shapes
+// and paints it in one go, as its layout would.
+QImage TLogView::Paint(const Frame& Shown)
+{
+    QImage image(Shown.Size * Shown.Ratio, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(Shown.Ratio);
+    image.fill(Shown.Base);
+    QPainter painter(&image);
+    QTextCharFormat selected;
+    selected.setBackground(Shown.Highlight);
+    selected.setForeground(Shown.HighlightedText);
+    for (const FrameText& text : Shown.Texts) {
+        painter.setPen(text.Color);
+        if (text.SelectionLength == 0 && text.WrapWidth == Unwrapped) {
+            painter.setFont(text.Font);
+            painter.drawText(text.TopLeft + QPointF(0, text.Ascent), text.Text);
+            continue;
+        }
+        QList<QTextLayout::FormatRange> selections;
+        if (text.SelectionLength > 0)
+            selections.append({text.SelectionFrom, text.SelectionLength, selected});
+        MakeLayout(text.Text, text.Font, text.WrapWidth, Shown.Pitch)->draw(&painter, text.TopLeft, selections);
+    }
+    return image;
+}
+
+TLogView::TLogView(QWidget* Parent) : QAbstractScrollArea(Parent), FPainter(new QObject)
 {
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setCursor(Qt::IBeamCursor);
     viewport()->setBackgroundRole(QPalette::Base);
-    viewport()->setAutoFillBackground(true);
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
+    FPainter->moveToThread(&FPainterThread);
+    FPainterThread.start(QThread::IdlePriority);
     FBoldFont = font();
     FBoldFont.setBold(true);
-    FRowPitch = MeasurePitch();
-    UpdateScrollRange();
+    MeasurePitch();
+    SyncScrollBar();
 }
 
-TLogView::~TLogView() = default;
+TLogView::~TLogView()
+{
+    FPainterThread.quit();
+    FPainterThread.wait();
+    delete FPainter;
+}
 
 const QFont& TLogView::FontOf(const Held& Line) const
 {
@@ -85,16 +157,22 @@ qreal TLogView::WrapWidth() const
     return std::max(1, viewport()->width() - 2 * Margin);
 }
 
-// The height of a laid-out line of the font, its leading included; rows are
-// this far apart, as in a text editor, even where it is not whole pixels.
-qreal TLogView::MeasurePitch() const
+// The height of a laid-out line of the fonts, its leading included, and
+// their ascents. Rows are this far apart, as in a text editor, even where it
+// is not whole pixels.
+void TLogView::MeasurePitch()
 {
-    QTextLayout layout(QStringLiteral("X"), font());
-    layout.beginLayout();
-    QTextLine line = layout.createLine();
-    line.setLeadingIncluded(true);
-    layout.endLayout();
-    return std::max<qreal>(1, line.height());
+    FRowPitch = 1;
+    for (bool bold : {false, true}) {
+        QTextLayout layout(QStringLiteral("X"), bold ? FBoldFont : font());
+        layout.beginLayout();
+        QTextLine line = layout.createLine();
+        line.setLeadingIncluded(true);
+        layout.endLayout();
+        FAscent[bold] = line.ascent();
+        if (!bold)
+            FRowPitch = std::max<qreal>(1, line.height());
+    }
 }
 
 int TLogView::RowHeight() const
@@ -109,12 +187,39 @@ int TLogView::VisibleRows() const
 
 int TLogView::FirstVisibleRow() const
 {
-    return verticalScrollBar()->value();
+    return FTop;
+}
+
+int TLogView::LastTop() const
+{
+    return std::max(0, Rows() - VisibleRows());
 }
 
 void TLogView::ScrollRows(int Count)
 {
-    verticalScrollBar()->setValue(verticalScrollBar()->value() + Count);
+    ScrollTo(FTop + Count);
+}
+
+void TLogView::ScrollTo(int Top)
+{
+    Top = std::clamp(Top, 0, LastTop());
+    if (Top != FTop) {
+        FTop = Top;
+        Changed();
+    }
+}
+
+// The scroll bar shows the rows and the scroll position at each frame, not
+// at each change: a log that stays full and scrolled to its end keeps the
+// bar as it is, and the bar is not drawn again.
+void TLogView::SyncScrollBar()
+{
+    QScrollBar* bar = verticalScrollBar();
+    FSyncingBar = true;
+    bar->setRange(0, LastTop());
+    bar->setPageStep(VisibleRows());
+    bar->setValue(FTop);
+    FSyncingBar = false;
 }
 
 void TLogView::Append(Line NewLine)
@@ -123,8 +228,7 @@ void TLogView::Append(Line NewLine)
     FLines.push_back({std::move(NewLine), start, FRowEnd, {}, 1, {}});
     Measure(FLines.back());
     FRowEnd += FLines.back().RowCount;
-    UpdateScrollRange();
-    viewport()->update();
+    Changed();
 }
 
 void TLogView::DropFront(int Count)
@@ -133,17 +237,15 @@ void TLogView::DropFront(int Count)
         return;
     if (static_cast<size_t>(Count) >= FLines.size())
         return Clear();
-    int top = FirstVisibleRow();
     std::int64_t rowsBefore = FRowBase;
     FLines.erase(FLines.begin(), FLines.begin() + Count);
     FCharBase = FLines.front().Start;
     FRowBase = FLines.front().FirstRow;
     FAnchor = std::max(FAnchor, FCharBase);
     FPosition = std::max(FPosition, FCharBase);
-    UpdateScrollRange();
     // The rows left keep their place on screen unless they scrolled off.
-    verticalScrollBar()->setValue(top - static_cast<int>(FRowBase - rowsBefore));
-    viewport()->update();
+    ScrollTo(FTop - static_cast<int>(FRowBase - rowsBefore));
+    Changed();
 }
 
 void TLogView::Clear()
@@ -152,8 +254,8 @@ void TLogView::Clear()
     FRowBase = FRowEnd;
     FAnchor = FPosition = FCharBase;
     FLines.clear();
-    UpdateScrollRange();
-    viewport()->update();
+    FTop = 0;
+    Changed();
 }
 
 std::int64_t TLogView::CharEnd() const
@@ -173,7 +275,7 @@ void TLogView::Measure(Held& Line)
         Line.RowCount = static_cast<int>(Line.RowLengths.size());
         return;
     }
-    Line.RowCount = std::max(1, PiecesOf(Line).front().Layout->lineCount());
+    Line.RowCount = std::max(1, LayoutOf(Line, PiecesOf(Line).front()).lineCount());
 }
 
 float TLogView::Advance(bool Bold, QChar Character)
@@ -246,55 +348,55 @@ bool TLogView::MeasureByWidths(Held& Line)
     return true;
 }
 
-// The line's pieces, made when first needed: one layout for each measured
-// row, shaped on its own, or the whole line wrapped at the width by Qt when
-// it could not be measured.
+// The line's pieces, made when first needed: one for each measured row, or
+// the whole line when it could not be measured.
 const std::vector<TLogView::Piece>& TLogView::PiecesOf(const Held& Line) const
 {
     if (!Line.Pieces.empty())
         return Line.Pieces;
     if (Line.RowLengths.empty()) {
-        Line.Pieces.push_back({Layout(Line.Content.Text, FontOf(Line), WrapWidth()), 0, 0});
+        Line.Pieces.push_back({nullptr, 0, 0, static_cast<int>(Line.Content.Text.size())});
         return Line.Pieces;
     }
     int start = 0;
     for (size_t row = 0; row < Line.RowLengths.size(); ++row) {
-        QString text = Line.Content.Text.mid(start, Line.RowLengths[row]);
-        if (text.endsWith(QChar::LineSeparator))
-            text.chop(1);
-        Line.Pieces.push_back({Layout(text, FontOf(Line), Unwrapped), static_cast<int>(row), start});
+        Line.Pieces.push_back({nullptr, static_cast<int>(row), start, Line.RowLengths[row]});
         start += Line.RowLengths[row];
     }
     return Line.Pieces;
 }
 
-// Text laid out in rows of the given width, one pitch apart.
-std::unique_ptr<QTextLayout> TLogView::Layout(const QString& Text, const QFont& Font, qreal Width) const
+// A piece's layout, made when first needed: a measured row is shaped on its
+// own, a line that could not be measured is wrapped at the width by Qt.
+QTextLayout& TLogView::LayoutOf(const Held& Line, const Piece& Part) const
 {
-    auto layout = std::make_unique<QTextLayout>(Text, Font);
-    layout->setTextOption(WrapOption());
-    layout->setCacheEnabled(true);
-    layout->beginLayout();
-    for (int row = 0;; ++row) {
-        QTextLine line = layout->createLine();
-        if (!line.isValid())
-            break;
-        line.setLeadingIncluded(true);
-        line.setLineWidth(Width);
-        line.setPosition(QPointF(0, row * FRowPitch));
+    if (Part.Layout)
+        return *Part.Layout;
+    if (Line.RowLengths.empty()) {
+        Part.Layout = MakeLayout(Line.Content.Text, FontOf(Line), WrapWidth(), FRowPitch);
+    } else {
+        Part.Layout = MakeLayout(RowText(Line, Part), FontOf(Line), Unwrapped, FRowPitch);
     }
-    layout->endLayout();
-    return layout;
+    return *Part.Layout;
+}
+
+// A measured row's characters, without the line separator that ends it.
+QString TLogView::RowText(const Held& Line, const Piece& Row)
+{
+    QString text = Line.Content.Text.mid(Row.Char, Row.Length);
+    if (text.endsWith(QChar::LineSeparator))
+        text.chop(1);
+    return text;
 }
 
 // The width or the font changed: every line is measured again. A view
 // scrolled to its last row stays there.
 void TLogView::Remeasure()
 {
-    bool atBottom = verticalScrollBar()->value() == verticalScrollBar()->maximum();
+    bool atBottom = FTop == LastTop();
     FBoldFont = font();
     FBoldFont.setBold(true);
-    FRowPitch = MeasurePitch();
+    MeasurePitch();
     for (auto& cache : FAdvances)
         cache.clear();
     FRowEnd = FRowBase;
@@ -303,18 +405,9 @@ void TLogView::Remeasure()
         Measure(line);
         FRowEnd += line.RowCount;
     }
-    UpdateScrollRange();
-    if (atBottom)
-        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
-    viewport()->update();
-}
-
-void TLogView::UpdateScrollRange()
-{
-    QScrollBar* bar = verticalScrollBar();
-    bar->setRange(0, std::max(0, Rows() - VisibleRows()));
-    bar->setPageStep(VisibleRows());
-    bar->setSingleStep(1);
+    ScrollTo(atBottom ? LastTop() : FTop);
+    Changed();
+    Present();
 }
 
 // The top of a display row in the viewport. The first row stands below the
@@ -339,42 +432,109 @@ size_t TLogView::LineOfPosition(std::int64_t Position) const
     return static_cast<size_t>(std::max<std::ptrdiff_t>(0, after - FLines.begin() - 1));
 }
 
-void TLogView::paintEvent(QPaintEvent*)
+void TLogView::Changed()
 {
-    QElapsedTimer clock;
-    clock.start();
-    QPainter painter(viewport());
+    ++FGeneration;
+}
+
+bool TLogView::Presenting() const
+{
+    return FShownGeneration != FGeneration;
+}
+
+// Hands the painter's thread the current frame, unless it is painting one:
+// then the frame is sent when that one comes back.
+void TLogView::Present()
+{
+    if (FPresentQueued)
+        return;
+    FPresentQueued = true;
+    QMetaObject::invokeMethod(this, [this] { SendFrame(); }, Qt::QueuedConnection);
+}
+
+void TLogView::SendFrame()
+{
+    FPresentQueued = false;
+    SyncScrollBar();
+    if (!Presenting() || FPainting)
+        return;
+    FPainting = true;
+    QMetaObject::invokeMethod(FPainter, [this, shown = CurrentFrame()] {
+        QImage image = Paint(shown);
+        QMetaObject::invokeMethod(this, [this, generation = shown.Generation, image] { Painted(generation, image); },
+                                  Qt::QueuedConnection);
+    }, Qt::QueuedConnection);
+}
+
+void TLogView::Painted(std::uint64_t Generation, const QImage& Image)
+{
+    FPainting = false;
+    if (Generation > FShownGeneration) {
+        FShown = Image;
+        FShownGeneration = Generation;
+        viewport()->update();
+    }
+    SendFrame();
+}
+
+void TLogView::PresentNow()
+{
+    SyncScrollBar();
+    if (!Presenting())
+        return;
+    FShown = Paint(CurrentFrame());
+    FShownGeneration = FGeneration;
+    viewport()->update();
+}
+
+// The pieces on screen, each with its place and its part of the selection.
+TLogView::Frame TLogView::CurrentFrame() const
+{
+    Frame shown{FGeneration, viewport()->size(), viewport()->devicePixelRatioF(), FRowPitch,
+                palette().color(QPalette::Base), palette().brush(QPalette::Highlight),
+                palette().brush(QPalette::HighlightedText), {}};
     const std::int64_t first = FirstVisibleRow();
     const std::int64_t end = std::min<std::int64_t>(Rows(), first + VisibleRows() + 2);
+    if (first >= end)
+        return shown;
     const std::int64_t selStart = std::min(FAnchor, FPosition);
     const std::int64_t selEnd = std::max(FAnchor, FPosition);
-    QTextCharFormat selected;
-    selected.setBackground(palette().brush(QPalette::Highlight));
-    selected.setForeground(palette().brush(QPalette::HighlightedText));
-    for (size_t i = FLines.empty() || first >= end ? FLines.size() : LineOfRow(first); i < FLines.size(); ++i) {
+    for (size_t i = LineOfRow(first); i < FLines.size() && FLines[i].FirstRow - FRowBase < end; ++i) {
         const Held& line = FLines[i];
-        if (line.FirstRow - FRowBase >= end)
-            break;
-        painter.setPen(line.Content.Color);
+        const bool measured = !line.RowLengths.empty();
         for (const Piece& piece : PiecesOf(line)) {
-            QList<QTextLayout::FormatRange> selections;
+            std::int64_t top = line.FirstRow - FRowBase + piece.Row;
+            if (top + (measured ? 1 : line.RowCount) <= first || top >= end)
+                continue;
             std::int64_t pieceStart = line.Start + piece.Char;
             std::int64_t from = std::max(selStart, pieceStart);
-            std::int64_t to = std::min<std::int64_t>(selEnd, pieceStart + piece.Layout->text().size());
-            if (from < to)
-                selections.append({static_cast<int>(from - pieceStart), static_cast<int>(to - from), selected});
-            piece.Layout->draw(&painter, QPointF(Margin, RowTop(line.FirstRow - FRowBase + piece.Row)), selections);
+            std::int64_t to = std::max(from, std::min<std::int64_t>(selEnd, pieceStart + piece.Length));
+            shown.Texts.push_back({measured ? RowText(line, piece) : line.Content.Text, FontOf(line),
+                                   line.Content.Color, QPointF(Margin, RowTop(top)), FAscent[line.Content.Bold],
+                                   measured ? Unwrapped : WrapWidth(), static_cast<int>(from - pieceStart),
+                                   static_cast<int>(to - from)});
         }
     }
     DropUnseenLayouts(first, end);
-    FLastPaintUs = static_cast<double>(clock.nsecsElapsed()) / 1000.0;
+    return shown;
+}
+
+// Shows the last frame painted; the current one is on its way. Only a view
+// that has none of its size yet paints the current frame here and now.
+void TLogView::paintEvent(QPaintEvent*)
+{
+    if (FShown.isNull() || FShown.size() != viewport()->size() * viewport()->devicePixelRatioF())
+        PresentNow();
+    else
+        Present();
+    QPainter(viewport()).drawImage(0, 0, FShown);
 }
 
 // Lines off screen give up their layouts; the ones shown keep them for the
 // next frame.
-void TLogView::DropUnseenLayouts(std::int64_t FirstRow, std::int64_t EndRow)
+void TLogView::DropUnseenLayouts(std::int64_t FirstRow, std::int64_t EndRow) const
 {
-    for (Held& line : FLines) {
+    for (const Held& line : FLines) {
         std::int64_t top = line.FirstRow - FRowBase;
         if (top + line.RowCount <= FirstRow || top >= EndRow)
             line.Pieces.clear();
@@ -390,13 +550,21 @@ void TLogView::resizeEvent(QResizeEvent* Event)
 void TLogView::changeEvent(QEvent* Event)
 {
     QAbstractScrollArea::changeEvent(Event);
-    if (Event->type() == QEvent::FontChange)
+    if (Event->type() == QEvent::FontChange) {
         Remeasure();
+    } else if (Event->type() == QEvent::PaletteChange || Event->type() == QEvent::ActivationChange) {
+        Changed();
+        Present();
+    }
 }
 
+// The user moved the scroll bar.
 void TLogView::scrollContentsBy(int, int)
 {
-    viewport()->update();
+    if (FSyncingBar)
+        return;
+    ScrollTo(verticalScrollBar()->value());
+    Present();
 }
 
 std::int64_t TLogView::PositionAt(QPoint Point) const
@@ -415,7 +583,7 @@ std::int64_t TLogView::PositionAt(QPoint Point) const
     const std::vector<Piece>& pieces = PiecesOf(line);
     auto piece = std::prev(std::upper_bound(pieces.begin(), pieces.end(), rowInLine,
                                             [](int row, const Piece& p) { return row < p.Row; }));
-    QTextLine textLine = piece->Layout->lineAt(rowInLine - piece->Row);
+    QTextLine textLine = LayoutOf(line, *piece).lineAt(rowInLine - piece->Row);
     if (!textLine.isValid())
         return line.Start + piece->Char;
     return line.Start + piece->Char + textLine.xToCursor(Point.x() - Margin);
@@ -429,7 +597,7 @@ void TLogView::SetSelection(int Start, int Length)
         return;
     FAnchor = start;
     FPosition = end;
-    viewport()->update();
+    Changed();
 }
 
 int TLogView::SelectionStart() const
@@ -466,7 +634,8 @@ void TLogView::SelectByUser(std::int64_t Anchor, std::int64_t Position)
         return;
     FAnchor = Anchor;
     FPosition = Position;
-    viewport()->update();
+    Changed();
+    Present();
     if (UserSelected)
         UserSelected(SelectionStart(), SelectionLength());
 }
@@ -520,6 +689,7 @@ void TLogView::mouseMoveEvent(QMouseEvent* Event)
         ScrollRows(-1);
     else if (at.y() >= viewport()->height())
         ScrollRows(1);
+    Present();
     SelectByUser(FAnchor, PositionAt(at));
 }
 
@@ -540,28 +710,30 @@ void TLogView::keyPressEvent(QKeyEvent* Event)
         return CopySelection();
     if (Event->matches(QKeySequence::SelectAll))
         return SelectByUser(FCharBase, CharEnd());
+    int top = FTop;
     if (Event->matches(QKeySequence::MoveToStartOfDocument))
-        return verticalScrollBar()->setValue(0);
-    if (Event->matches(QKeySequence::MoveToEndOfDocument))
-        return verticalScrollBar()->setValue(verticalScrollBar()->maximum());
-    switch (Event->key()) {
-    case Qt::Key_Up:
-        return ScrollRows(-1);
-    case Qt::Key_Down:
-        return ScrollRows(1);
-    case Qt::Key_PageUp:
-        return ScrollRows(-VisibleRows());
-    case Qt::Key_PageDown:
-        return ScrollRows(VisibleRows());
-    default:
+        top = 0;
+    else if (Event->matches(QKeySequence::MoveToEndOfDocument))
+        top = LastTop();
+    else if (Event->key() == Qt::Key_Up)
+        top -= 1;
+    else if (Event->key() == Qt::Key_Down)
+        top += 1;
+    else if (Event->key() == Qt::Key_PageUp)
+        top -= VisibleRows();
+    else if (Event->key() == Qt::Key_PageDown)
+        top += VisibleRows();
+    else
         return QAbstractScrollArea::keyPressEvent(Event);
-    }
+    ScrollTo(top);
+    Present();
 }
 
 void TLogView::wheelEvent(QWheelEvent* Event)
 {
     if (BeforeInput)
         BeforeInput();
+    SyncScrollBar(); // the wheel turns the bar
     QAbstractScrollArea::wheelEvent(Event);
 }
 

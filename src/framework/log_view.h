@@ -17,7 +17,9 @@
 
 #include <QAbstractScrollArea>
 #include <QColor>
+#include <QImage>
 #include <QString>
+#include <QThread>
 
 #include <cstdint>
 #include <deque>
@@ -68,11 +70,21 @@ public:
     // The distance from one row to the next, and that rounded up.
     qreal RowPitch() const { return FRowPitch; }
     int RowHeight() const;
-    // Scrolls by Count rows, within the scroll bar's range.
+    // Scrolls by Count rows, within the rows there are. The scroll bar
+    // follows at the next frame.
     void ScrollRows(int Count);
 
-    // Microseconds the last paint of the rows took.
-    double LastPaintUs() const { return FLastPaintUs; }
+    // Frames are painted on a thread of the view's own, off screen, and
+    // shown when they come back: the event loop never waits for glyphs.
+    // Present() sends the lines, selection and scroll position at the next
+    // turn of the event loop, after the changes of this one; the owner calls
+    // it for its changes, the view for the user's. While a frame is being
+    // painted, the next one is sent when it comes back.
+    void Present();
+    // Paints the current frame here and now, for a picture taken at once.
+    void PresentNow();
+    // True while a change waits to be shown.
+    bool Presenting() const;
 
 protected:
     void paintEvent(QPaintEvent* Event) override;
@@ -87,12 +99,13 @@ protected:
     void contextMenuEvent(QContextMenuEvent* Event) override;
 
 private:
-    // Rows laid out together: the rows from Row on, the characters from Char
-    // on, counted within their line.
+    // Rows laid out together: the rows from Row on, Length characters from
+    // Char on, counted within their line.
     struct Piece {
-        std::unique_ptr<QTextLayout> Layout;
+        mutable std::unique_ptr<QTextLayout> Layout; // only while it may be drawn
         int Row;
         int Char;
+        int Length;
     };
     struct Held {
         Line Content;
@@ -102,7 +115,7 @@ private:
         // measure the line; empty when Qt's layout wraps it.
         std::vector<int> RowLengths;
         int RowCount = 1;
-        mutable std::vector<Piece> Pieces; // only while it may be drawn
+        mutable std::vector<Piece> Pieces; // likewise
     };
 
     const QFont& FontOf(const Held& Line) const;
@@ -111,16 +124,26 @@ private:
     bool MeasureByWidths(Held& Line);
     float Advance(bool Bold, QChar Character);
     const std::vector<Piece>& PiecesOf(const Held& Line) const;
-    std::unique_ptr<QTextLayout> Layout(const QString& Text, const QFont& Font, qreal Width) const;
+    QTextLayout& LayoutOf(const Held& Line, const Piece& Part) const;
     void Remeasure();
-    void UpdateScrollRange();
+    int LastTop() const;
+    void ScrollTo(int Top);
+    void SyncScrollBar();
     size_t LineOfRow(std::int64_t Row) const;
     size_t LineOfPosition(std::int64_t Position) const;
     std::int64_t CharEnd() const;
     std::int64_t PositionAt(QPoint Point) const;
     qreal RowTop(std::int64_t Row) const;
-    qreal MeasurePitch() const;
-    void DropUnseenLayouts(std::int64_t FirstRow, std::int64_t EndRow);
+    void MeasurePitch();
+    static QString RowText(const Held& Line, const Piece& Row);
+    void DropUnseenLayouts(std::int64_t FirstRow, std::int64_t EndRow) const;
+    struct FrameText;
+    struct Frame;
+    static QImage Paint(const Frame& Shown);
+    Frame CurrentFrame() const;
+    void SendFrame();
+    void Painted(std::uint64_t Generation, const QImage& Image);
+    void Changed();
     void SelectByUser(std::int64_t Anchor, std::int64_t Position);
     void SelectWordAt(std::int64_t Position);
     void CopySelection() const;
@@ -132,8 +155,18 @@ private:
     std::int64_t FAnchor = 0;   // the selection, as characters counted since the view began
     std::int64_t FPosition = 0;
     bool FDragging = false;
+    int FTop = 0; // the first row shown
+    bool FSyncingBar = false;
     QFont FBoldFont;
     qreal FRowPitch = 1;
+    qreal FAscent[2] = {}; // of the plain and the bold font
     std::vector<float> FAdvances[2]; // by UTF-16 unit, plain and bold; below 0 until measured
-    double FLastPaintUs = 0;
+    // Changes are counted; the frame shown holds those up to FShownGeneration.
+    std::uint64_t FGeneration = 1;
+    std::uint64_t FShownGeneration = 0;
+    QImage FShown;
+    bool FPresentQueued = false;
+    bool FPainting = false; // a frame is on the painter's thread
+    QThread FPainterThread;
+    QObject* FPainter; // lives on FPainterThread
 };

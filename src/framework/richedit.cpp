@@ -9,13 +9,8 @@
 
 namespace {
 
-// The view is updated at most this often, and at least this often while
-// lines keep coming.
-constexpr int FastestViewUpdateMs = 16;
-constexpr int SlowestViewUpdateMs = 100;
-// The share of the event loop's time the view may take while lines keep
-// coming: one frame's update and paint in a hundred times its cost.
-constexpr double ViewTimeShare = 0.01;
+// The view is updated at most this often.
+constexpr int ViewUpdateMs = 16;
 
 QColor toQColor(TColor c)
 {
@@ -45,7 +40,7 @@ TRichEdit::TRichEdit(TComponent* Owner, TControl* Parent)
     // The view is brought up to date before the user's input reaches it, so
     // that a selection is made in the current text; the selection made is
     // the control's.
-    View()->BeforeInput = [this] { UpdateView(); };
+    View()->BeforeInput = [this] { SyncNow(); };
     View()->UserSelected = [this](int Start, int Length) {
         FSelStart = Start;
         FSelLength = Length;
@@ -152,20 +147,21 @@ bool TRichEdit::LineBold(int Index) const
 
 int TRichEdit::LineCount() const
 {
-    UpdateView();
+    SyncNow();
     return View()->Rows();
 }
 
 int TRichEdit::FirstVisibleLine() const
 {
-    UpdateView();
+    SyncNow();
     return View()->FirstVisibleRow();
 }
 
 void TRichEdit::LineScroll(int Lines)
 {
-    UpdateView();
+    SyncNow();
     View()->ScrollRows(Lines);
+    View()->Present();
 }
 
 void TRichEdit::ScrollToBottom()
@@ -184,40 +180,40 @@ int TRichEdit::FontHeight() const
     return -View()->RowHeight();
 }
 
-// Schedules the view update. Once the interval has passed since the last
-// one, the update runs at the next idle turn of the event loop, right after
-// the handler that changed the log has finished its work (a relayed line is
-// out before the view is drawn). Before that, a fallback timer makes sure
-// that the last change of a lull is drawn within two intervals.
+// Schedules the view update. Once a frame has passed since the last one,
+// the update runs at the next idle turn of the event loop, right after the
+// handler that changed the log has finished its work (a relayed line is out
+// before the view is drawn). Before that, a fallback timer makes sure that
+// the last change of a lull is drawn within two frames.
 void TRichEdit::Changed()
 {
     FPending = true;
     if (FIdleQueued)
         return;
     qint64 since = FSinceSync.elapsed();
-    int interval = ViewInterval();
-    if (since >= interval) {
+    if (since >= ViewUpdateMs) {
         FIdleQueued = true;
         FTimer->start(0);
     } else if (!FTimer->isActive()) {
-        FTimer->start(static_cast<int>(2 * interval - since));
+        FTimer->start(static_cast<int>(2 * ViewUpdateMs - since));
     }
 }
 
-// A frame's work is the last update and paint; while lines keep coming, the
-// frames are spaced so that the view takes no more than its share of the
-// event loop, which is left to the sockets.
-int TRichEdit::ViewInterval() const
+bool TRichEdit::ViewPending() const
 {
-    double frameUs = FLastSyncUs + View()->LastPaintUs();
-    int interval = static_cast<int>(frameUs / ViewTimeShare / 1000.0);
-    return std::clamp(interval, FastestViewUpdateMs, SlowestViewUpdateMs);
+    return FPending || View()->Presenting();
+}
+
+void TRichEdit::SyncNow() const
+{
+    if (FPending)
+        const_cast<TRichEdit*>(this)->SyncView();
 }
 
 void TRichEdit::UpdateView() const
 {
-    if (FPending)
-        const_cast<TRichEdit*>(this)->SyncView();
+    SyncNow();
+    View()->PresentNow();
 }
 
 void TRichEdit::SyncView()
@@ -239,7 +235,7 @@ void TRichEdit::SyncView()
         int visible = std::abs(ClientHeight() / FontHeight());
         View()->ScrollRows(View()->Rows() - View()->FirstVisibleRow() - visible);
     }
-    FLastSyncUs = static_cast<double>(FSinceSync.nsecsElapsed()) / 1000.0;
+    View()->Present();
 }
 
 // Removes from the view the lines no longer held.

@@ -6,10 +6,10 @@
 // every call that reads them answers at once from there. The view (TLogView)
 // is brought up to date at most once per screen frame (16 ms), at an idle
 // turn of the event loop, with only the lines still held, so appending is
-// O(1) amortised whatever the view costs to draw. While lines keep coming,
-// frames are spaced further (up to 100 ms) so that the view takes no more
-// than a hundredth of the event loop's time. Calls that depend on the drawn layout
-// (LineCount, FirstVisibleLine, LineScroll) first bring the view up to date.
+// O(1) amortised whatever the view costs to draw. The view paints its frames
+// on a thread of its own. Calls that depend on the drawn layout
+// (LineCount, FirstVisibleLine, LineScroll) first bring the view's lines up
+// to date.
 // A selection the user makes in the view is read back into the control.
 //
 // One line stays one line: a CR or LF inside a line's text is kept in the
@@ -76,11 +76,12 @@ public:
     int ClientHeight() const;
     int FontHeight() const;
 
-    // Brings the view up to date now. The timer does this on its own; tests
-    // and callers that read the view's widget directly may call it.
+    // Brings the view and its picture up to date now. The timer does this on
+    // its own; tests and callers that take a picture of the view may call it.
     void UpdateView() const;
-    // True while lines, selection or a scroll wait for the view.
-    bool ViewPending() const { return FPending; }
+    // True while lines, selection or a scroll wait for the view, or for the
+    // view's frame to be drawn.
+    bool ViewPending() const;
 
 private:
     struct Line {
@@ -93,7 +94,7 @@ private:
     const Line* At(int Index) const;
     void Select(int Start, int Length);
     void Changed();
-    int ViewInterval() const;
+    void SyncNow() const;
     void SyncView();
     void DropViewFront();
     void AppendToView();
@@ -115,6 +116,5 @@ private:
     bool FScrollToBottom = false;
     bool FIdleQueued = false; // the update waits for the next idle turn
     QElapsedTimer FSinceSync;
-    double FLastSyncUs = 0;
     QTimer* FTimer;
 };

@@ -12,6 +12,7 @@
 #include <QImage>
 #include <QMouseEvent>
 #include <QPixmap>
+#include <QScrollBar>
 #include <gtest/gtest.h>
 
 namespace {
@@ -180,6 +181,8 @@ protected:
         }
         EXPECT_EQ(View()->SelectionStart(), Log()->SelStart());
         EXPECT_EQ(View()->SelectionLength(), Log()->SelLength());
+        EXPECT_EQ(View()->verticalScrollBar()->value(), View()->FirstVisibleRow());
+        EXPECT_EQ(View()->verticalScrollBar()->maximum(), std::max(0, View()->Rows() - View()->VisibleRows()));
     }
     // The darkest pixel of each row on screen: the colour its glyphs are
     // drawn in, where their strokes cover whole pixels.
