@@ -133,7 +133,7 @@ TLogView::TLogView(QWidget* Parent) : QAbstractScrollArea(Parent), FPainter(new 
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
     FPainter->moveToThread(&FPainterThread);
-    FPainterThread.start(QThread::IdlePriority);
+    FPainterThread.start();
     FBoldFont = font();
     FBoldFont.setBold(true);
     MeasurePitch();

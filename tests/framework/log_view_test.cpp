@@ -2,8 +2,14 @@
 // and the pixels it paints them with, must be those a text editor of the
 // same width and font shows.
 #include "framework/log_view.h"
+#include "support_code/event_wait.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QImage>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QScrollBar>
 #include <QPainter>
 #include <QTextLayout>
 #include <gtest/gtest.h>
@@ -121,5 +127,121 @@ INSTANTIATE_TEST_SUITE_P(Lines, LogViewWrap, ::testing::ValuesIn(WrapCases),
                                  name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
                              return name;
                          });
+
+// A shown view of some short lines, its frames painted on its own thread.
+class LogViewUse : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        view.setFont(WindowFont(false));
+        view.resize(390, 153);
+        view.show();
+        for (int i = 0; i < 30; ++i)
+            view.Append({QString("line %1").arg(i), Qt::black, false});
+        ASSERT_TRUE(Shown());
+    }
+    bool Shown()
+    {
+        view.Present();
+        return WaitUntil([&] { return !view.Presenting(); }, 3000);
+    }
+    // How many pixels of a row are in the highlight colour.
+    int HighlightedPixels(int row)
+    {
+        QImage shot = view.viewport()->grab().toImage();
+        QRgb highlight = view.palette().color(QPalette::Highlight).rgb();
+        int count = 0;
+        int top = static_cast<int>(row * view.RowPitch()) + (view.FirstVisibleRow() == 0 ? Margin : 0);
+        for (int y = top + 2; y < top + view.RowHeight() - 2; ++y)
+            for (int x = 0; x < shot.width(); ++x)
+                count += shot.pixel(x, y) == highlight;
+        return count;
+    }
+    void Key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+    {
+        QKeyEvent press(QEvent::KeyPress, key, modifiers);
+        QApplication::sendEvent(&view, &press);
+    }
+    void Drag(QPointF from, QPointF to)
+    {
+        QWidget* area = view.viewport();
+        QMouseEvent press(QEvent::MouseButtonPress, from, area->mapToGlobal(from), Qt::LeftButton, Qt::LeftButton,
+                          Qt::NoModifier);
+        QMouseEvent move(QEvent::MouseMove, to, area->mapToGlobal(to), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QMouseEvent release(QEvent::MouseButtonRelease, to, area->mapToGlobal(to), Qt::LeftButton, Qt::NoButton,
+                            Qt::NoModifier);
+        QApplication::sendEvent(area, &press);
+        QApplication::sendEvent(area, &move);
+        QApplication::sendEvent(area, &release);
+    }
+    qreal RowMiddle(int row) { return Margin + (row + 0.5) * view.RowPitch(); }
+    TLogView view{nullptr};
+};
+
+TEST_F(LogViewUse, SelectionIsPaintedOnlyWhereItIs)
+{
+    ASSERT_TRUE(view.FirstVisibleRow() == 0);
+    view.SetSelection(7, 6); // "line 1", the second row
+    ASSERT_TRUE(Shown());
+    EXPECT_EQ(HighlightedPixels(0), 0);
+    EXPECT_GT(HighlightedPixels(1), 0);
+    EXPECT_EQ(HighlightedPixels(2), 0);
+    view.SetSelection(0, 0);
+    ASSERT_TRUE(Shown());
+    EXPECT_EQ(HighlightedPixels(1), 0);
+}
+
+TEST_F(LogViewUse, DragAcrossRowsSelectsAndCopiesTheirText)
+{
+    int start = -1, length = -1;
+    view.UserSelected = [&](int s, int l) { start = s, length = l; };
+    // From the middle of "line 1" to past the end of "line 2".
+    Drag(QPointF(Margin + 20, RowMiddle(1)), QPointF(view.viewport()->width() - 1, RowMiddle(2)));
+    EXPECT_EQ(start, view.SelectionStart());
+    EXPECT_EQ(length, view.SelectionLength());
+    EXPECT_TRUE(view.SelectedText().endsWith("1\nline 2")) << view.SelectedText().toStdString();
+    Key(Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), view.SelectedText());
+    Key(Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(view.SelectionStart(), 0);
+    EXPECT_EQ(view.SelectedText().count(u'\n'), 29);
+    EXPECT_TRUE(view.SelectedText().endsWith("line 29"));
+}
+
+TEST_F(LogViewUse, KeysScrollByRowsAndPagesAndTheBarFollows)
+{
+    Key(Qt::Key_End, Qt::ControlModifier);
+    EXPECT_EQ(view.FirstVisibleRow(), 30 - view.VisibleRows());
+    Key(Qt::Key_PageUp);
+    EXPECT_EQ(view.FirstVisibleRow(), 30 - 2 * view.VisibleRows());
+    Key(Qt::Key_Up);
+    EXPECT_EQ(view.FirstVisibleRow(), 29 - 2 * view.VisibleRows());
+    Key(Qt::Key_Home, Qt::ControlModifier);
+    EXPECT_EQ(view.FirstVisibleRow(), 0);
+    Key(Qt::Key_Up);
+    EXPECT_EQ(view.FirstVisibleRow(), 0);
+    Key(Qt::Key_Down);
+    ASSERT_TRUE(Shown());
+    EXPECT_EQ(view.verticalScrollBar()->value(), 1);
+    EXPECT_EQ(view.verticalScrollBar()->maximum(), 30 - view.VisibleRows());
+    // Moving the bar scrolls the rows.
+    view.verticalScrollBar()->setValue(5);
+    EXPECT_EQ(view.FirstVisibleRow(), 5);
+}
+
+TEST_F(LogViewUse, DroppedLinesKeepTheRowsShownInPlace)
+{
+    view.ScrollRows(10);
+    view.SetSelection(10 * 7 + 2 * 8, 7); // "line 12"
+    view.DropFront(4);
+    EXPECT_EQ(view.FirstVisibleRow(), 6);
+    EXPECT_EQ(view.LineAt(0).Text, "line 4");
+    EXPECT_EQ(view.SelectedText(), "line 12");
+    view.DropFront(100);
+    EXPECT_EQ(view.Lines(), 0);
+    EXPECT_EQ(view.Rows(), 0);
+    EXPECT_EQ(view.SelectedText(), "");
+    ASSERT_TRUE(Shown());
+}
 
 } // namespace
