@@ -13,6 +13,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <utility>
 #include <cmath>
 
 namespace {
@@ -97,15 +98,17 @@ struct TLogView::Frame {
     std::vector<FrameText> Texts;
 };
 
-// Paints a frame; touches nothing but the frame, so any thread may call it.
-// A measured row without selection is drawn as a plain string, which shapes
-// and paints it in one go, as its layout would.
-QImage TLogView::Paint(const Frame& Shown)
+// Paints a frame into Image, which it sizes first; touches nothing but its
+// arguments, so any thread may call it. A measured row without selection is
+// drawn as a plain string, which shapes and paints it in one go, as its
+// layout would.
+void TLogView::Paint(const Frame& Shown, QImage& Image)
 {
-    QImage image(Shown.Size * Shown.Ratio, QImage::Format_ARGB32_Premultiplied);
-    image.setDevicePixelRatio(Shown.Ratio);
-    image.fill(Shown.Base);
-    QPainter painter(&image);
+    if (Image.size() != Shown.Size * Shown.Ratio)
+        Image = QImage(Shown.Size * Shown.Ratio, QImage::Format_RGB32);
+    Image.setDevicePixelRatio(Shown.Ratio);
+    Image.fill(Shown.Base);
+    QPainter painter(&Image);
     QTextCharFormat selected;
     selected.setBackground(Shown.Highlight);
     selected.setForeground(Shown.HighlightedText);
@@ -121,7 +124,6 @@ QImage TLogView::Paint(const Frame& Shown)
             selections.append({text.SelectionFrom, text.SelectionLength, selected});
         MakeLayout(text.Text, text.Font, text.WrapWidth, Shown.Pitch)->draw(&painter, text.TopLeft, selections);
     }
-    return image;
 }
 
 TLogView::TLogView(QWidget* Parent) : QAbstractScrollArea(Parent), FPainter(new QObject)
@@ -446,35 +448,33 @@ bool TLogView::Presenting() const
 // then the frame is sent when that one comes back.
 void TLogView::Present()
 {
-    if (FPresentQueued)
-        return;
-    FPresentQueued = true;
-    QMetaObject::invokeMethod(this, [this] { SendFrame(); }, Qt::QueuedConnection);
-}
-
-void TLogView::SendFrame()
-{
-    FPresentQueued = false;
     SyncScrollBar();
     if (!Presenting() || FPainting)
         return;
     FPainting = true;
-    QMetaObject::invokeMethod(FPainter, [this, shown = CurrentFrame()] {
-        QImage image = Paint(shown);
-        QMetaObject::invokeMethod(this, [this, generation = shown.Generation, image] { Painted(generation, image); },
-                                  Qt::QueuedConnection);
+    // The image goes to the thread and comes back, each side holding it alone.
+    QMetaObject::invokeMethod(FPainter, [this, shown = CurrentFrame(), image = std::exchange(FSpare, {})]() mutable {
+        Paint(shown, image);
+        QMetaObject::invokeMethod(
+            this, [this, generation = shown.Generation, image = std::move(image)]() mutable {
+                Painted(generation, std::move(image));
+            },
+            Qt::QueuedConnection);
     }, Qt::QueuedConnection);
 }
 
-void TLogView::Painted(std::uint64_t Generation, const QImage& Image)
+// A frame came back from the painter's thread; it replaces the one shown,
+// which is painted over next time.
+void TLogView::Painted(std::uint64_t Generation, QImage&& Image)
 {
     FPainting = false;
     if (Generation > FShownGeneration) {
-        FShown = Image;
+        std::swap(FShown, Image);
         FShownGeneration = Generation;
-        viewport()->update();
+        viewport()->repaint();
     }
-    SendFrame();
+    FSpare = std::move(Image);
+    Present();
 }
 
 void TLogView::PresentNow()
@@ -482,7 +482,7 @@ void TLogView::PresentNow()
     SyncScrollBar();
     if (!Presenting())
         return;
-    FShown = Paint(CurrentFrame());
+    Paint(CurrentFrame(), FShown);
     FShownGeneration = FGeneration;
     viewport()->update();
 }

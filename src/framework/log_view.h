@@ -76,10 +76,9 @@ public:
 
     // Frames are painted on a thread of the view's own, off screen, and
     // shown when they come back: the event loop never waits for glyphs.
-    // Present() sends the lines, selection and scroll position at the next
-    // turn of the event loop, after the changes of this one; the owner calls
-    // it for its changes, the view for the user's. While a frame is being
-    // painted, the next one is sent when it comes back.
+    // Present() sends the lines, selection and scroll position; the owner
+    // calls it for its changes, the view for the user's. While a frame is
+    // being painted, the next one is sent when it comes back.
     void Present();
     // Paints the current frame here and now, for a picture taken at once.
     void PresentNow();
@@ -139,10 +138,9 @@ private:
     void DropUnseenLayouts(std::int64_t FirstRow, std::int64_t EndRow) const;
     struct FrameText;
     struct Frame;
-    static QImage Paint(const Frame& Shown);
+    static void Paint(const Frame& Shown, QImage& Image);
     Frame CurrentFrame() const;
-    void SendFrame();
-    void Painted(std::uint64_t Generation, const QImage& Image);
+    void Painted(std::uint64_t Generation, QImage&& Image);
     void Changed();
     void SelectByUser(std::int64_t Anchor, std::int64_t Position);
     void SelectWordAt(std::int64_t Position);
@@ -165,7 +163,7 @@ private:
     std::uint64_t FGeneration = 1;
     std::uint64_t FShownGeneration = 0;
     QImage FShown;
-    bool FPresentQueued = false;
+    QImage FSpare; // the image the next frame is painted into
     bool FPainting = false; // a frame is on the painter's thread
     QThread FPainterThread;
     QObject* FPainter; // lives on FPainterThread
