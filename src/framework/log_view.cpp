@@ -471,10 +471,13 @@ void TLogView::Painted(std::uint64_t Generation, QImage&& Image)
     if (Generation > FShownGeneration) {
         std::swap(FShown, Image);
         FShownGeneration = Generation;
-        viewport()->repaint();
+        viewport()->update();
     }
     FSpare = std::move(Image);
-    Present();
+    // Changes made while this frame was painted go in the next, sent at a
+    // turn of its own, so that no turn does more than one step of the view.
+    if (Presenting())
+        QMetaObject::invokeMethod(this, [this] { Present(); }, Qt::QueuedConnection);
 }
 
 void TLogView::PresentNow()
