@@ -22,6 +22,10 @@ namespace {
 constexpr int Margin = 4;
 // The width given to a row that was measured already: wide enough for any.
 constexpr qreal Unwrapped = 1e6;
+// Marks in the advance cache: not looked at yet, and to be shaped with its
+// neighbours.
+constexpr float Unmeasured = -1;
+constexpr float NotAlone = -2;
 
 // Characters whose width is their own advance, whatever stands beside them:
 // no shaping, no joining, no change of direction.
@@ -280,14 +284,19 @@ void TLogView::Measure(Held& Line)
     Line.RowCount = std::max(1, LayoutOf(Line, PiecesOf(Line).front()).lineCount());
 }
 
+// The advance of a character that can be measured alone, or NotAlone. The
+// answer is kept for every UTF-16 unit, so a line costs one look-up a
+// character.
 float TLogView::Advance(bool Bold, QChar Character)
 {
     std::vector<float>& cache = FAdvances[Bold ? 1 : 0];
     if (cache.empty())
-        cache.assign(0x10000, -1.0f);
+        cache.assign(0x10000, Unmeasured);
     float& advance = cache[Character.unicode()];
-    if (advance < 0)
-        advance = static_cast<float>(QFontMetricsF(Bold ? FBoldFont : font()).horizontalAdvance(Character));
+    if (advance == Unmeasured)
+        advance = MeasuredAlone(Character)
+                      ? static_cast<float>(QFontMetricsF(Bold ? FBoldFont : font()).horizontalAdvance(Character))
+                      : NotAlone;
     return advance;
 }
 
@@ -308,9 +317,10 @@ bool TLogView::MeasureByWidths(Held& Line)
             separators = true;
             continue;
         }
-        if (!MeasuredAlone(c))
+        float advance = Advance(Line.Content.Bold, c);
+        if (advance == NotAlone)
             return false;
-        total += Advance(Line.Content.Bold, c);
+        total += advance;
     }
     if (!separators && total <= width) {
         Line.RowLengths.push_back(static_cast<int>(text.size()));

@@ -158,7 +158,7 @@ private:
     QFont FBoldFont;
     qreal FRowPitch = 1;
     qreal FAscent[2] = {}; // of the plain and the bold font
-    std::vector<float> FAdvances[2]; // by UTF-16 unit, plain and bold; below 0 until measured
+    std::vector<float> FAdvances[2]; // by UTF-16 unit, plain and bold
     // Changes are counted; the frame shown holds those up to FShownGeneration.
     std::uint64_t FGeneration = 1;
     std::uint64_t FShownGeneration = 0;
