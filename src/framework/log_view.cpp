@@ -684,7 +684,6 @@ void TLogView::mousePressEvent(QMouseEvent* Event)
     if (Event->button() != Qt::LeftButton)
         return QAbstractScrollArea::mousePressEvent(Event);
     std::int64_t position = PositionAt(Event->position().toPoint());
-    FDragging = true;
     if (Event->modifiers() & Qt::ShiftModifier)
         SelectByUser(FAnchor, position);
     else
@@ -693,7 +692,7 @@ void TLogView::mousePressEvent(QMouseEvent* Event)
 
 void TLogView::mouseMoveEvent(QMouseEvent* Event)
 {
-    if (!FDragging || !(Event->buttons() & Qt::LeftButton))
+    if (!(Event->buttons() & Qt::LeftButton))
         return QAbstractScrollArea::mouseMoveEvent(Event);
     if (BeforeInput)
         BeforeInput();

@@ -7,8 +7,10 @@
 // caller's copy, not duplicated) and where it wraps. Where a line wraps is
 // worked out from cached character widths for the common scripts (Latin,
 // Greek, Cyrillic, kana, kanji and the symbols of JIS), and by Qt's text
-// layout for anything else. A line is shaped for drawing only while it is on
-// screen, so the cost of a frame is the rows shown, not the lines held.
+// layout for anything else. Only the rows on screen are shaped and drawn,
+// on the view's painter thread, so the cost of a frame is the rows shown,
+// not the lines held, and none of it falls on the caller's thread. All the
+// calls below belong to the thread that owns the widget.
 //
 // Positions and lengths count characters (UTF-16 units) from the start of the
 // first line held; a line end counts as one character. A line's text should
@@ -152,7 +154,6 @@ private:
     std::int64_t FRowEnd = 0;
     std::int64_t FAnchor = 0;   // the selection, as characters counted since the view began
     std::int64_t FPosition = 0;
-    bool FDragging = false;
     int FTop = 0; // the first row shown
     bool FSyncingBar = false;
     QFont FBoldFont;
