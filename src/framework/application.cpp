@@ -58,7 +58,6 @@ void TApplication::WaitForMessages(int TimeoutMs)
 namespace {
 
 int signalPipe[2] = {-1, -1};
-constexpr int EndingSignals[3] = {SIGTERM, SIGINT, SIGHUP};
 
 void writeSignal(int number)
 {
@@ -83,16 +82,16 @@ TEndingSignals::TEndingSignals(TApplication& App)
     action.sa_handler = writeSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (size_t i = 0; i < std::size(EndingSignals); ++i)
-        sigaction(EndingSignals[i], &action, &FPrevious[i]);
+    for (size_t i = 0; i < std::size(Signals); ++i)
+        sigaction(Signals[i], &action, &FPrevious[i]);
 }
 
 TEndingSignals::~TEndingSignals()
 {
     if (!FNotifier)
         return;
-    for (size_t i = 0; i < std::size(EndingSignals); ++i)
-        sigaction(EndingSignals[i], &FPrevious[i], nullptr);
+    for (size_t i = 0; i < std::size(Signals); ++i)
+        sigaction(Signals[i], &FPrevious[i], nullptr);
     FNotifier.reset();
     close(signalPipe[0]);
     close(signalPipe[1]);

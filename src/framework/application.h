@@ -11,6 +11,7 @@
 #include "winapi/windows.h"
 
 #include <exception>
+#include <iterator>
 #include <memory>
 
 #include <csignal>
@@ -93,7 +94,8 @@ public:
     TEndingSignals& operator=(const TEndingSignals&) = delete;
 
 private:
-    struct sigaction FPrevious[3] {};
+    static constexpr int Signals[] = {SIGTERM, SIGINT, SIGHUP};
+    struct sigaction FPrevious[std::size(Signals)] {};
     std::unique_ptr<QSocketNotifier> FNotifier;
 };
 

@@ -2,7 +2,6 @@
 
 #include "framework/log_view.h"
 
-#include <QScrollBar>
 #include <QTimer>
 
 #include <algorithm>

@@ -3,12 +3,12 @@
 // same width and font shows.
 #include "framework/log_view.h"
 #include "support_code/event_wait.h"
+#include "support_code/mouse.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QImage>
 #include <QKeyEvent>
-#include <QMouseEvent>
 #include <QScrollBar>
 #include <QPainter>
 #include <QTextLayout>
@@ -162,25 +162,13 @@ protected:
         QKeyEvent press(QEvent::KeyPress, key, modifiers);
         QApplication::sendEvent(&view, &press);
     }
-    void Drag(QPointF from, QPointF to)
-    {
-        QWidget* area = view.viewport();
-        QMouseEvent press(QEvent::MouseButtonPress, from, area->mapToGlobal(from), Qt::LeftButton, Qt::LeftButton,
-                          Qt::NoModifier);
-        QMouseEvent move(QEvent::MouseMove, to, area->mapToGlobal(to), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
-        QMouseEvent release(QEvent::MouseButtonRelease, to, area->mapToGlobal(to), Qt::LeftButton, Qt::NoButton,
-                            Qt::NoModifier);
-        QApplication::sendEvent(area, &press);
-        QApplication::sendEvent(area, &move);
-        QApplication::sendEvent(area, &release);
-    }
     qreal RowMiddle(int row) { return Margin + (row + 0.5) * view.RowPitch(); }
     TLogView view{nullptr};
 };
 
 TEST_F(LogViewUse, SelectionIsPaintedOnlyWhereItIs)
 {
-    ASSERT_TRUE(view.FirstVisibleRow() == 0);
+    ASSERT_EQ(view.FirstVisibleRow(), 0);
     view.SetSelection(7, 6); // "line 1", the second row
     ASSERT_TRUE(Shown());
     EXPECT_EQ(HighlightedPixels(0), 0);
@@ -196,7 +184,7 @@ TEST_F(LogViewUse, DragAcrossRowsSelectsAndCopiesTheirText)
     int start = -1, length = -1;
     view.UserSelected = [&](int s, int l) { start = s, length = l; };
     // From the middle of "line 1" to past the end of "line 2".
-    Drag(QPointF(Margin + 20, RowMiddle(1)), QPointF(view.viewport()->width() - 1, RowMiddle(2)));
+    DragWithMouse(view.viewport(), QPointF(Margin + 20, RowMiddle(1)), QPointF(view.viewport()->width() - 1, RowMiddle(2)));
     EXPECT_EQ(start, view.SelectionStart());
     EXPECT_EQ(length, view.SelectionLength());
     EXPECT_TRUE(view.SelectedText().endsWith("1\nline 2")) << view.SelectedText().toStdString();

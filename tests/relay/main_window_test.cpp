@@ -1,16 +1,15 @@
 // The main window: its controls and defaults, the bounded coloured log, and
 // start-up with the listener's port taken.
 #include "relay/probe.h"
+#include "support_code/mouse.h"
 #include "support_code/recording_sink.h"
 #include "support_code/test_window.h"
 
 #include "framework/log_view.h"
 
-#include <QApplication>
 #include <QDir>
 #include <QFontMetrics>
 #include <QImage>
-#include <QMouseEvent>
 #include <QPixmap>
 #include <QScrollBar>
 #include <gtest/gtest.h>
@@ -254,16 +253,7 @@ TEST_F(LogViewTest, SelectionMadeInTheViewIsTheLogs)
     Log()->LineScroll(-Log()->LineCount());
     // A mouse drag across the third row: "line 3", characters 14 to 20.
     int y = int(4 + 2.5 * View()->RowPitch());
-    QWidget* area = View()->viewport();
-    QMouseEvent press(QEvent::MouseButtonPress, QPointF(0, y), area->mapToGlobal(QPointF(0, y)), Qt::LeftButton,
-                      Qt::LeftButton, Qt::NoModifier);
-    QPointF end(area->width() - 1, y);
-    QMouseEvent move(QEvent::MouseMove, end, area->mapToGlobal(end), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
-    QMouseEvent release(QEvent::MouseButtonRelease, end, area->mapToGlobal(end), Qt::LeftButton, Qt::NoButton,
-                        Qt::NoModifier);
-    QApplication::sendEvent(area, &press);
-    QApplication::sendEvent(area, &move);
-    QApplication::sendEvent(area, &release);
+    DragWithMouse(View()->viewport(), QPointF(0, y), QPointF(View()->viewport()->width() - 1, y));
     EXPECT_EQ(Log()->SelStart(), 14);
     EXPECT_EQ(Log()->SelLength(), 6);
     Add(258, 258);
