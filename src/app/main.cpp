@@ -13,7 +13,7 @@ int main(int argc, char** argv)
     Application = &app;
     // From here on an ending signal saves the settings as closing does.
     TEndingSignals endingSignals(app);
-    SetKanjiErrorHandler([](const std::exception& E) { Application->ShowException(E); });
+    SetKanjiErrorHandler([](const std::exception& E) { Application->ShowExceptionLater(E); });
     try {
         Application->Title = "NimboChat";
         NimboChat = new TNimboChat(Application);

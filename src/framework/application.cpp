@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <utility>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -43,16 +44,6 @@ void TApplication::ProcessMessages()
 {
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
-}
-
-void TApplication::WaitForMessages(int TimeoutMs)
-{
-    // A single-shot timer bounds the wait; processEvents with
-    // WaitForMoreEvents sleeps in the event dispatcher until something comes.
-    QTimer wake;
-    wake.setSingleShot(true);
-    wake.start(TimeoutMs);
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 namespace {
@@ -100,14 +91,18 @@ TEndingSignals::~TEndingSignals()
 
 void TApplication::Run()
 {
+    if (std::exchange(FTerminated, false))
+        return; // QApplication::exec would forget an exit asked for before it
     QMetaObject::Connection endSession = QObject::connect(
         qApp, &QGuiApplication::commitDataRequest, [this](QSessionManager&) { FireEvent(OnEndSession, this); });
     QApplication::exec();
     QObject::disconnect(endSession);
+    FTerminated = false;
 }
 
 void TApplication::Terminate()
 {
+    FTerminated = true;
     QCoreApplication::exit(0); // every running event loop returns, nested ones too
 }
 
@@ -129,6 +124,22 @@ void TApplication::ShowException(const std::exception& E)
         ~Reset() { Flag = false; }
     } reset{FShowingException};
     FSink->ShowException(Title, E.what());
+}
+
+void TApplication::MessageBoxLater(const AnsiString& Text, const AnsiString& Caption, UINT Flags)
+{
+    QTimer::singleShot(0, qApp, [Text, Caption, Flags] {
+        if (Application)
+            Application->MessageBox(Text, Caption, Flags);
+    });
+}
+
+void TApplication::ShowExceptionLater(const std::exception& E)
+{
+    QTimer::singleShot(0, qApp, [message = AnsiString(E.what())] {
+        if (Application)
+            Application->ShowException(Exception(message));
+    });
 }
 
 std::unique_ptr<TMessageSink> TApplication::SetMessageSink(std::unique_ptr<TMessageSink> Sink)

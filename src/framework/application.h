@@ -1,6 +1,6 @@
 // The application object: title, minimise and restore of the main window
-// with their notifications, message pumping, the standard exception display
-// and message boxes.
+// with their notifications, the standard exception display and message
+// boxes.
 //
 // Message boxes and the exception display go through one replaceable sink.
 // The program uses real Qt message boxes; tests install a recording sink so
@@ -54,20 +54,29 @@ public:
     void Restore();
     // Handles every event that is waiting, then returns.
     void ProcessMessages();
-    // Sleeps on the event loop until at least one event was handled or
-    // `TimeoutMs` passed; it never spins.
-    void WaitForMessages(int TimeoutMs);
-    // Runs the event loop until Terminate or the last window closes.
+    // Runs the event loop until Terminate or the last window closes. After a
+    // Terminate that came before it (an ending signal while a start-up box
+    // was open, say) it returns at once.
     void Run();
+    // Ends every running event loop, nested ones (a box on screen) too, and
+    // the next Run when the main loop has not started yet.
     void Terminate();
 
     int MessageBox(const AnsiString& Text, const AnsiString& Caption, UINT Flags = MB_OK);
+    // The same box, shown from the event loop once the running event has
+    // returned, for a report whose answer nobody waits for.
+    void MessageBoxLater(const AnsiString& Text, const AnsiString& Caption, UINT Flags = MB_OK);
     // The standard exception display. While it is on screen (a modal box
     // runs the event loop, so more errors can come), a further exception
     // opens no second box: it goes to OnExceptionWhileShown, or is dropped
     // when that is not set. So an error storm never stacks boxes.
     void ShowException(const std::exception& E);
     std::function<void(const std::exception& E)> OnExceptionWhileShown;
+    // The standard exception display, from the event loop once the running
+    // event has returned: an event handler never waits in a box, and no
+    // later event acts on state the handler still trusts. Only the message
+    // is kept.
+    void ShowExceptionLater(const std::exception& E);
 
     // Replaces the sink and returns the one it replaced.
     std::unique_ptr<TMessageSink> SetMessageSink(std::unique_ptr<TMessageSink> Sink);
@@ -79,6 +88,7 @@ public:
 private:
     std::unique_ptr<TMessageSink> FSink;
     bool FShowingException = false;
+    bool FTerminated = false;
 };
 
 // While it lives, SIGTERM, SIGINT and SIGHUP end the application's event loop
@@ -104,7 +114,8 @@ private:
 extern TApplication* Application;
 
 // Runs an event handler so that no exception crosses the event loop: what
-// escapes is shown with Application->ShowException and ends only this event.
+// escapes ends only this event and is shown with
+// Application->ShowExceptionLater, after the event.
 template <typename Handler>
 void DispatchEvent(Handler&& handler) noexcept
 {
@@ -112,10 +123,10 @@ void DispatchEvent(Handler&& handler) noexcept
         handler();
     } catch (const std::exception& E) {
         if (Application)
-            Application->ShowException(E);
+            Application->ShowExceptionLater(E);
     } catch (...) {
         if (Application)
-            Application->ShowException(Exception("Unknown exception"));
+            Application->ShowExceptionLater(Exception("Unknown exception"));
     }
 }
 

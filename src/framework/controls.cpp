@@ -32,6 +32,7 @@ TEdit::TEdit(TComponent* Owner, QWidget* Widget) : TControl(Owner, Widget)
 {
     Edit()->setMaxLength(std::numeric_limits<int>::max()); // Qt's default cuts at 32767
     QObject::connect(Edit(), &QLineEdit::textChanged, Widget, [this] { FireEvent(OnChange, this); });
+    QObject::connect(Edit(), &QLineEdit::editingFinished, Widget, [this] { FireEvent(OnExit, this); });
 }
 
 QLineEdit* TEdit::Edit() const { return static_cast<QLineEdit*>(Widget()); }

@@ -31,6 +31,9 @@ public:
     void SetText(const AnsiString& Value);
     // Runs on every change of the text, by the user or by SetText.
     TNotifyEvent OnChange;
+    // Runs when the user leaves the edit (or presses Enter in it) after
+    // changing its text.
+    TNotifyEvent OnExit;
     // An edit that holds a file name takes and gives its text in the file
     // name form of framework/ansi_string.h, so that a name Shift_JIS cannot
     // hold, typed or set, comes out as that name. Off by default.

@@ -185,18 +185,21 @@ void TCustomWinSocket::Wire()
     // waiting for the peer's acknowledgement of the one before.
     FSocket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     FSocket->setReadBufferSize(ReadChunkBytes);
+    // Queued: a write's own flush reports bytes written, and the write event
+    // must never run inside the handler that wrote.
+    auto written = [this] { HandleBytesWritten(); };
     if (auto* tls = qobject_cast<QSslSocket*>(FSocket)) {
         // Connected only once the handshake and the certificate check are done.
         QObject::connect(tls, &QSslSocket::encrypted, tls, [this] { HandleConnected(); });
         QObject::connect(tls, &QSslSocket::sslErrors, tls, [this](const QList<QSslError>& e) { HandleSslErrors(e); });
+        // bytesWritten counts plaintext taken for encryption, which happens
+        // at once; what left for the network is told by encryptedBytesWritten.
+        QObject::connect(tls, &QSslSocket::encryptedBytesWritten, FContext.get(), written, Qt::QueuedConnection);
     } else {
         QObject::connect(FSocket, &QTcpSocket::connected, FSocket, [this] { HandleConnected(); });
+        QObject::connect(FSocket, &QTcpSocket::bytesWritten, FContext.get(), written, Qt::QueuedConnection);
     }
     QObject::connect(FSocket, &QTcpSocket::readyRead, FSocket, [this] { HandleReadyRead(); });
-    // Queued: a write's own flush reports bytes written, and the write event
-    // must never run inside the handler that wrote.
-    QObject::connect(FSocket, &QTcpSocket::bytesWritten, FContext.get(), [this] { HandleBytesWritten(); },
-                     Qt::QueuedConnection);
     QObject::connect(FSocket, &QTcpSocket::disconnected, FSocket, [this] { HandleDisconnected(); });
     QObject::connect(FSocket, &QTcpSocket::errorOccurred, FSocket,
                      [this](QAbstractSocket::SocketError e) { HandleError(static_cast<int>(e)); });
@@ -226,6 +229,10 @@ int TCustomWinSocket::SendText(const AnsiString& Text)
 
 qint64 TCustomWinSocket::PendingOutput() const
 {
+    // A TLS socket encrypts what is written at once: what really waits is
+    // mostly ciphertext.
+    if (auto* tls = qobject_cast<QSslSocket*>(FSocket))
+        return tls->bytesToWrite() + tls->encryptedBytesToWrite();
     return FSocket->bytesToWrite();
 }
 
@@ -372,12 +379,15 @@ void TCustomWinSocket::HandleError(int QtError)
     if (FHooks.Error)
         DispatchEvent([&] { FHooks.Error(this, phase, code); });
     FTlsFailure.clear();
-    if (code != 0 && Application)
-        Application->ShowException(socketError(code, text, phase));
+    // The connection is settled before the error is shown, and the error is
+    // shown after this event: a box's event loop must not run while this
+    // connection's state is being decided.
     if (FConnected)
         Close();
     else
         FSocket->abort();
+    if (code != 0 && Application)
+        Application->ShowExceptionLater(socketError(code, text, phase));
 }
 
 TClientSocket::TClientSocket(TComponent* Owner) : TComponent(Owner)

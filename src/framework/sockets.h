@@ -22,7 +22,9 @@
 // - Open resolves the host name at once (blocking). A failure found then is
 //   thrown as ESocketError; later failures arrive as error events with their
 //   phase. When the error handler leaves ErrorCode nonzero, the framework
-//   shows the error with Application->ShowException.
+//   first closes (or abandons) the connection and then shows the error with
+//   Application->ShowExceptionLater, after the event: no box is ever open
+//   inside a socket event.
 // - LookupNameAsync never blocks: its answer arrives later as an event, and
 //   never after the connection object is gone.
 // - A connection object stays valid until the event that reports its
@@ -85,7 +87,8 @@ public:
     // Writes the bytes at once. Sends nothing and returns 0 when the
     // connection is not established; otherwise returns the count written.
     virtual int SendText(const AnsiString& Text);
-    // Bytes written and not yet handed to the network.
+    // Bytes written and not yet handed to the network (with TLS, the
+    // plaintext not yet encrypted and the ciphertext not yet sent).
     virtual qint64 PendingOutput() const;
     // Closes the connection; what was written before is still delivered.
     virtual void Close();

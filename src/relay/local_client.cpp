@@ -7,12 +7,6 @@
 #include "relay/irc_line.h"
 #include "relay/main_window.h"
 
-namespace {
-
-constexpr int UpstreamWaitSliceMs = 50;
-
-} // namespace
-
 void TNimboChat::ServerSocketClientConnect(TObject*, TCustomWinSocket* Socket)
 {
     if (SessionState != ssIdle) {
@@ -44,27 +38,24 @@ void TNimboChat::ServerSocketClientConnect(TObject*, TCustomWinSocket* Socket)
 
 void TNimboChat::ServerSocketClientRead(TObject*, TCustomWinSocket* Socket)
 {
-    if (Socket == ClientConnection && UpstreamBackedUp())
-        return; // the client's lines wait in the network until the upstream takes more
-    AnsiString received = Socket->ReceiveText();
-    if (Socket != ClientConnection)
-        return; // a connection that is no longer the session's client
-    // Wait for the upstream connection, sleeping on the event loop. No new
-    // read event comes for this connection while its handler runs, so what
-    // arrives meanwhile is read here, in order, after every wake-up.
-    while (true) {
-        if (!AppendUnfinished(ClientBuffer, received, "client")) {
-            Socket->Close();
-            return;
-        }
-        if (SessionState != ssRelay || ClientSocket->Active())
-            break;
-        Application->WaitForMessages(UpstreamWaitSliceMs);
-        if (Socket != ClientConnection)
-            return;
-        received = Socket->ReceiveText();
+    if (Socket != ClientConnection) {
+        Socket->ReceiveText(); // a connection that is no longer the session's client
+        return;
     }
-    if (SessionState != ssRelay)
+    if (ClientHeldBack())
+        return; // the client's lines wait in the network until there is room
+    if (!AppendUnfinished(ClientBuffer, Socket->ReceiveText(), "client")) {
+        Socket->Close();
+        return;
+    }
+    ForwardClientLines();
+}
+
+void TNimboChat::ForwardClientLines()
+{
+    // Until the upstream connection is made the lines stay in ClientBuffer;
+    // its connect handler forwards them, in order, before anything else.
+    if (SessionState != ssRelay || !ClientSocket->Active())
         return;
     AnsiString line;
     size_t start = 0;
@@ -75,13 +66,15 @@ void TNimboChat::ServerSocketClientRead(TObject*, TCustomWinSocket* Socket)
 
 void TNimboChat::ClientSocketWrite(TObject*, TCustomWinSocket*)
 {
-    if (ClientConnection && !UpstreamBackedUp())
+    if (ClientConnection && !ClientHeldBack())
         ServerSocketClientRead(ServerSocket, ClientConnection);
 }
 
-bool TNimboChat::UpstreamBackedUp() const
+bool TNimboChat::ClientHeldBack() const
 {
-    return ClientSocket->Active() && ClientSocket->Socket()->PendingOutput() > HighWaterBytes;
+    if (ClientSocket->Active())
+        return ClientSocket->Socket()->PendingOutput() > HighWaterBytes;
+    return ClientBuffer.size() > static_cast<size_t>(HighWaterBytes); // held for a connect under way
 }
 
 void TNimboChat::HandleClientLine(const AnsiString& Line)
@@ -164,12 +157,43 @@ void TNimboChat::ServerSocketClientDisconnect(TObject*, TCustomWinSocket* Socket
 void TNimboChat::ServerPortEditChange(TObject*)
 {
     if (SessionState == ssRelay) {
+        PortSettleTimer->SetEnabled(false);
         ServerUpDown->SetPosition(ServerSocket->Port); // the session's listener stays
         return;
     }
+    if (!ListenerOpened) { // at start-up the port is only set; FormCreate opens the listener once
+        ServerSocket->Port = ServerUpDown->Position();
+        return;
+    }
+    // Typing 6669 passes through 6, 66 and 666: the port is taken once the
+    // typing has settled.
+    PortSettleTimer->SetEnabled(true);
+}
+
+void TNimboChat::ApplyListenerPort()
+{
+    if (!PortSettleTimer->Enabled())
+        return; // no change waits
+    PortSettleTimer->SetEnabled(false);
+    if (SessionState == ssRelay) {
+        ServerUpDown->SetPosition(ServerSocket->Port);
+        return;
+    }
+    const int port = ServerUpDown->Position();
+    if (ServerSocket->Active() && ServerSocket->Port == port)
+        return;
     if (ServerSocket->Active())
         ServerSocket->Close();
-    ServerSocket->Port = ServerUpDown->Position();
-    if (ListenerOpened) // at start-up the port is only set; FormCreate opens the listener once
+    ServerSocket->Port = port;
+    OpenListener();
+}
+
+void TNimboChat::OpenListener()
+{
+    try {
         ServerSocket->Open();
+    } catch (const std::exception&) {
+        AddLog("ServerSocket Open Error", clRed, false);
+        Application->MessageBoxLater(Sjis("ServerSocketがOpenできませんでした。"), "SocketError", MB_ICONERROR);
+    }
 }

@@ -87,6 +87,8 @@ void TNimboChat::CreateControls()
     FlashTimer->SetEnabled(true);
     LinePumpTimer = new TTimer(this);
     LinePumpTimer->SetInterval(0);
+    PortSettleTimer = new TTimer(this);
+    PortSettleTimer->SetInterval(PortSettleMs);
 }
 
 void TNimboChat::CreateServerPage()
@@ -199,6 +201,8 @@ void TNimboChat::WireEvents()
     ServerSocket->OnClientWrite = [this](TObject* s, TCustomWinSocket* c) { ServerSocketClientWrite(s, c); };
     ServerSocket->OnClientDisconnect = [this](TObject* s, TCustomWinSocket* c) { ServerSocketClientDisconnect(s, c); };
     ServerPortEdit->OnChange = [this](TObject* s) { ServerPortEditChange(s); };
+    ServerPortEdit->OnExit = [this](TObject*) { ApplyListenerPort(); };
+    PortSettleTimer->OnTimer = [this](TObject*) { ApplyListenerPort(); };
     LocalEdit->OnChange = [this](TObject* s) { LocalEditChange(s); };
     GlobalEdit->OnChange = [this](TObject* s) { GlobalEditChange(s); };
     KeywordCheckBox->OnClick = [this](TObject* s) { KeywordCheckBoxClick(s); };
@@ -226,12 +230,7 @@ void TNimboChat::FormCreate(TObject*)
         SetWindowState(wsMinimized);
     if (TaskCheckBox->Checked())
         AddTrayIcon();
-    try {
-        ServerSocket->Open();
-    } catch (const std::exception&) {
-        AddLog("ServerSocket Open Error", clRed, false);
-        Application->MessageBox(Sjis("ServerSocketがOpenできませんでした。"), "SocketError", MB_ICONERROR);
-    }
+    OpenListener();
     ListenerOpened = true;
     if (AutoCheckBox->Checked())
         LaunchClient();

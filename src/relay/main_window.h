@@ -45,6 +45,10 @@ constexpr qint64 HighWaterBytes = 4 << 20;
 // are taken up on the next turn.
 constexpr int LineSliceMs = 10;
 
+// A typed listener port is taken this long after the last change of the
+// port box (or when the box is left), not at every keystroke.
+constexpr int PortSettleMs = 700;
+
 class TNimboChat : public TForm {
 public:
     explicit TNimboChat(TComponent* Owner);
@@ -104,6 +108,7 @@ public:
     TMenuItem* QuitItem;
     TTimer* FlashTimer;
     TTimer* LinePumpTimer; // takes up waiting server lines, turn by turn
+    TTimer* PortSettleTimer; // runs while a typed listener port waits to be taken
 
     void FormCreate(TObject* Sender);
     void FormDestroy(TObject* Sender);
@@ -135,6 +140,8 @@ public:
     void ServerSocketClientWrite(TObject* Sender, TCustomWinSocket* Socket);
     void ServerSocketClientDisconnect(TObject* Sender, TCustomWinSocket* Socket);
     void ServerPortEditChange(TObject* Sender);
+    // Takes the port box's port for the listener, when a change waits.
+    void ApplyListenerPort();
 
     // The address boxes: each change stores the text's AddressToDecimal
     // (desktop/addresses.h) for the relay's address rewrite and logs it.
@@ -199,11 +206,17 @@ private:
     void ContinueServerLines();
     bool ServerLinesWaiting() const;
     bool ClientBackedUp() const;
-    bool UpstreamBackedUp() const;
+    // The local client is not read: the upstream's waiting output, or the
+    // lines held while it connects, are above HighWaterBytes.
+    bool ClientHeldBack() const;
+    // Sends the complete lines of ClientBuffer upstream, once the upstream
+    // connection is made.
+    void ForwardClientLines();
     void HandleServerLine(const AnsiString& Received);
     // Appends bytes read from a peer to its buffer. False (the buffer
-    // emptied and a red log line written) when the line not yet ended would
-    // pass MaxLineBytes; the caller then closes that connection.
+    // emptied and a red log line written) when the line not yet ended (what
+    // follows the buffer's last LF) would pass MaxLineBytes; the caller then
+    // closes that connection.
     bool AppendUnfinished(AnsiString& Buffer, const AnsiString& Received, const char* Peer);
     void HandleClientLine(const AnsiString& Received);
     // With "UTF-8" on, a line between the chat client's UTF-8 and the
@@ -214,6 +227,9 @@ private:
     void NoteReplaced(int Count);
     bool AnswerCtcp(const AnsiString& Nick, const AnsiString& Query, const AnsiString& Argument);
     void SendAnswer(const AnsiString& Line);
+    // Opens the listener; a failure is logged in red and shown in a box
+    // after the running event.
+    void OpenListener();
     void ConnectedLayout();
     void IdleLayout();
 

@@ -18,12 +18,19 @@ AnsiString Before(const AnsiString& s, char c)
     return s.substr(0, std::min(s.find(c), s.size()));
 }
 
+// The bytes after the text's last LF: the line not yet ended.
+size_t UnfinishedBytes(const AnsiString& Text)
+{
+    size_t lastLf = Text.rfind('\n');
+    return lastLf == AnsiString::npos ? Text.size() : Text.size() - lastLf - 1;
+}
+
 } // namespace
 
 bool TNimboChat::AppendUnfinished(AnsiString& Buffer, const AnsiString& Received, const char* Peer)
 {
-    size_t lastLf = Received.rfind('\n');
-    size_t unfinished = lastLf == AnsiString::npos ? Buffer.size() + Received.size() : Received.size() - lastLf - 1;
+    size_t unfinished = Received.find('\n') == AnsiString::npos ? UnfinishedBytes(Buffer) + Received.size()
+                                                                : UnfinishedBytes(Received);
     if (unfinished > MaxLineBytes) {
         Buffer.clear();
         AddLog(AnsiString("Line from the ") + Peer + " longer than " + std::to_string(MaxLineBytes) +

@@ -61,6 +61,10 @@ void TNimboChat::ClientSocketConnect(TObject*, TCustomWinSocket* Socket)
         }
     }
     ConnectedLayout();
+    // The lines the chat client sent while the connect was under way go
+    // first, in order, and its reading goes on.
+    if (SessionState == ssRelay && ClientConnection)
+        ServerSocketClientRead(ServerSocket, ClientConnection);
 }
 
 void TNimboChat::ClientSocketDisconnect(TObject*, TCustomWinSocket* Socket)

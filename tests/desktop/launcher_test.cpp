@@ -228,6 +228,7 @@ TEST_F(Launcher, AutoStartAlsoWhenTheListenerFails)
     ASSERT_TRUE(ListenOnLowPort(taken));
     auto w = StartTestWindow(
         {.ListenPort = taken.serverPort(), .ClientPath = FromQString(File("probe")), .AutoCheck = true});
+    ASSERT_TRUE(WaitUntil([] { return !Recorded().Boxes.empty(); }));
     ASSERT_EQ(Recorded().Boxes.size(), 1u);
     EXPECT_EQ(Recorded().Boxes[0].Caption, "SocketError");
     EXPECT_EQ(ProbeFolder(), Real(files.path()));

@@ -10,8 +10,12 @@
 #include <QDir>
 #include <QFontMetrics>
 #include <QImage>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QPixmap>
 #include <QScrollBar>
+#include <QTcpServer>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 namespace {
@@ -283,6 +287,9 @@ TEST(MainWindowStartUp, ListenerPortTakenShowsOneBoxAndRunsOn)
     QTcpServer squatter;
     ASSERT_TRUE(ListenOnLowPort(squatter));
     auto w = StartTestWindow({.ListenPort = squatter.serverPort()});
+    // The box comes from the event loop, once the window is up.
+    EXPECT_TRUE(Recorded().Boxes.empty());
+    ASSERT_TRUE(WaitUntil([] { return !Recorded().Boxes.empty(); }));
     ASSERT_EQ(Recorded().Boxes.size(), 1u);
     EXPECT_EQ(Recorded().Boxes[0].Text, Sjis("ServerSocketがOpenできませんでした。"));
     EXPECT_EQ(Recorded().Boxes[0].Caption, "SocketError");
@@ -299,7 +306,58 @@ TEST(MainWindowStartUp, ListenerPortTakenShowsOneBoxAndRunsOn)
     Application->ProcessMessages();
     EXPECT_EQ(w->LogRichEdit->LineTextCount(), 2);
     w->ServerPortEdit->SetText(std::to_string(FreeLowPort()));
-    EXPECT_TRUE(w->ServerSocket->Active());
+    EXPECT_TRUE(WaitUntil([&] { return w->ServerSocket->Active(); }));
+}
+
+// Types Text into an edit key by key, a key every 100 ms, as a user does,
+// over what it holds.
+void TypeSlowly(TEdit* Edit, const std::string& Text)
+{
+    auto* line = static_cast<QLineEdit*>(Edit->Widget());
+    line->setFocus();
+    line->selectAll();
+    const QString digits = QString::fromStdString(Text);
+    qsizetype typed = 0;
+    QTimer keys;
+    QObject::connect(&keys, &QTimer::timeout, [line, digits, &typed] {
+        const QChar digit = digits[typed++];
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_0 + (digit.unicode() - '0'), Qt::NoModifier, QString(digit));
+        QCoreApplication::sendEvent(line, &press);
+    });
+    keys.start(100);
+    WaitUntil([&] { return typed == digits.size(); });
+}
+
+// A port typed digit by digit is taken once, when the typing has settled:
+// the numbers on the way ("7", "70", "701") are never opened, even where
+// they cannot be, and a port that cannot be opened says so once.
+TEST(MainWindowPortBox, ATypedPortIsTakenOnceTheTypingSettles)
+{
+    auto w = StartTestWindow();
+    QTcpServer target;
+    ASSERT_TRUE(ListenOnLowPort(target));
+    const std::string port = std::to_string(target.serverPort());
+    target.close();
+    std::vector<std::unique_ptr<QTcpServer>> prefixes; // taken, so that opening one would fail
+    for (size_t n = 1; n < port.size(); ++n) {
+        prefixes.push_back(std::make_unique<QTcpServer>());
+        prefixes.back()->listen(QHostAddress::LocalHost, static_cast<quint16>(std::stoi(port.substr(0, n))));
+    }
+    TypeSlowly(w->ServerPortEdit, port);
+    EXPECT_TRUE(WaitUntil([&] { return w->ServerSocket->Active() && w->ServerSocket->Port == std::stoi(port); }));
+    EXPECT_TRUE(Recorded().Boxes.empty());
+    EXPECT_FALSE(LogContains(*w, "ServerSocket Open Error"));
+
+    QTcpServer squatter;
+    ASSERT_TRUE(ListenOnLowPort(squatter));
+    TypeSlowly(w->ServerPortEdit, std::to_string(squatter.serverPort()));
+    ASSERT_TRUE(WaitUntil([&] { return !Recorded().Boxes.empty(); }));
+    WaitUntil([] { return false; }, 2 * PortSettleMs); // time for a second report, which must not come
+    EXPECT_EQ(Recorded().Boxes.size(), 1u);
+    int failures = 0;
+    for (int i = 0; i < w->LogRichEdit->LineTextCount(); ++i)
+        failures += w->LogRichEdit->LineText(i) == "ServerSocket Open Error";
+    EXPECT_EQ(failures, 1);
 }
 
 TEST(MainWindowStartUp, ListenerOpensOnTheStoredPort)

@@ -2,6 +2,7 @@
 // sockets: an upstream that accepts late, a peer that never ends its line, a session that ends right after a burst.
 #include "relay/probe.h"
 #include "support_code/recording_sink.h"
+#include "support_code/flood.h"
 #include "support_code/relay_session.h"
 
 #include <QElapsedTimer>
@@ -9,81 +10,10 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-
 namespace {
-
-// A listening socket on a low port whose accept queue is full, so that a
-// connect to it waits for its SYN to be sent again until Release() makes room.
-class LateUpstream {
-public:
-    LateUpstream()
-    {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        do { // a free port can be taken by a test running beside this one
-            if (FListen >= 0)
-                close(FListen);
-            FListen = socket(AF_INET, SOCK_STREAM, 0);
-            FPort = FreeLowPort();
-            a.sin_port = htons(FPort);
-        } while (bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0);
-        listen(FListen, 0);
-        for (int i = 0; i < 4; ++i) { // fills the accept queue
-            int f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
-            FFillers.push_back(f);
-        }
-        fcntl(FListen, F_SETFL, O_NONBLOCK);
-    }
-    ~LateUpstream()
-    {
-        for (int f : FFillers)
-            close(f);
-        for (int f : FAccepted)
-            close(f);
-        close(FListen);
-    }
-    quint16 Port() const { return FPort; }
-    // Makes room for the relay's connection. The fillers still trying are
-    // closed first: their retried handshakes would otherwise take the room
-    // again at the moment the relay's retry comes, and the relay's next try
-    // is seconds later.
-    void Release()
-    {
-        for (int f : FFillers)
-            close(f);
-        FFillers.clear();
-        for (int f = accept(FListen, nullptr, nullptr); f >= 0; f = accept(FListen, nullptr, nullptr))
-            FAccepted.push_back(f);
-    }
-    // What arrived on the accepted connections; only the relay's sends.
-    std::string Read()
-    {
-        Release();
-        char buf[4096];
-        for (int f : FAccepted) {
-            ssize_t n = recv(f, buf, sizeof buf, MSG_DONTWAIT);
-            if (n > 0)
-                FGot.append(buf, static_cast<size_t>(n));
-        }
-        return FGot;
-    }
-
-private:
-    int FListen = -1;
-    quint16 FPort = 0;
-    std::vector<int> FFillers, FAccepted;
-    std::string FGot;
-};
 
 // Pieces of lines written while the upstream connects late must reach it,
 // in order, once it is there: as they came, or as JIS from a UTF-8 client.
@@ -95,9 +25,8 @@ void HeldLinesArriveInOrder(const std::vector<QByteArray>& pieces, bool utf8, co
     IrcClient client;
     ASSERT_TRUE(client.Connect(w->ServerSocket->Port));
     ASSERT_TRUE(WaitUntil([&] { return w->ClientSocket->Connecting(); }));
-    // The window's read handler waits inside the event loop, so the pieces
-    // are written, and the upstream is later given room, by timers; each
-    // piece goes while the connect is still under way.
+    // The pieces are written, and the upstream is later given room, by
+    // timers; each piece goes while the connect is still under way.
     size_t written = 0;
     bool allWhileConnecting = true;
     QTimer writer;
@@ -132,7 +61,44 @@ TEST(RelayEdges, Utf8LinesWrittenWhileTheUpstreamConnectsLateArriveAsJis)
                            "NICK taro\r\nPRIVMSG #leaf :\x1B$B\x46\x7C\x1B(B\r\n");
 }
 
+// Complete lines held while the upstream connects are no unfinished line,
+// however many there are: 1.3 MB of ordinary lines (more than the longest
+// line taken) all go up, in order, once the upstream is there.
+TEST(RelayEdges, MegabytesOfCompleteLinesHeldDuringASlowConnectAllGoUp)
+{
+    LateUpstream upstream;
+    auto w = StartTestWindow({.UpstreamPort = upstream.Port()});
+    IrcClient client;
+    ASSERT_TRUE(client.Connect(w->ServerSocket->Port));
+    ASSERT_TRUE(WaitUntil([&] { return w->ClientSocket->Connecting(); }));
+    std::string lines;
+    for (int i = 0; lines.size() < 1300 * 1000; ++i)
+        lines += "PRIVMSG #leaf :held line " + std::to_string(100000 + i) + " of an ordinary length, padded.....\r\n";
+    client.Send(QByteArray::fromStdString(lines));
+    ASSERT_TRUE(WaitUntil([&] { return NimboChatProbe::ClientBuffer(*w).size() == lines.size(); }, 10000));
+    EXPECT_TRUE(w->ClientSocket->Connecting()) << "the connect ended before the lines were held";
+    upstream.Release();
+    EXPECT_TRUE(WaitUntil([&] { return upstream.Read().size() >= lines.size(); }, 30000));
+    EXPECT_TRUE(upstream.Read() == lines) << "lost, doubled or out of order";
+    EXPECT_EQ(NimboChatProbe::SessionState(*w), ssRelay);
+    EXPECT_FALSE(LogContains(*w, "without a line end"));
+}
+
 using RelayToServer = RelaySession;
+
+// Server lines still waiting their turn when the server closes are all
+// passed on, however many: they are complete lines, not one long one.
+TEST_F(RelayToServer, MegabytesOfWaitingServerLinesReachTheClientAtTheServersClose)
+{
+    QByteArray lines;
+    for (int i = 0; lines.size() < 1300 * 1000; ++i)
+        lines += ":a!b@c PRIVMSG #leaf :waiting line " + QByteArray::number(100000 + i) + " padded to length\r\n";
+    NimboChatProbe::ServerBuffer(*w).assign(lines.constData(), static_cast<size_t>(lines.size()));
+    server->disconnectFromHost();
+    ASSERT_TRUE(WaitUntil([&] { return NimboChatProbe::SessionState(*w) == ssIdle; }));
+    EXPECT_TRUE(client.WaitClosed(20000));
+    EXPECT_TRUE(client.Received() == lines) << "lost, doubled or out of order";
+}
 
 TEST_F(RelayToServer, AnEndlessLineFromTheServerEndsTheSessionAndTheNextWorks)
 {
@@ -215,6 +181,54 @@ public:
     bool Closed = false;
 };
 
+// A refused server and a chat client that reconnects by itself: while the
+// error box of the first attempt is open (its event loop running), the
+// client's next session starts, and the user's OK must not end it, whether
+// its connect is still under way or done.
+TEST(RelayEdges, ASessionStartedWhileAnErrorBoxIsOpenOutlivesTheOkClick)
+{
+    for (bool connected : {false, true}) {
+        SCOPED_TRACE(connected ? "the next session connected" : "the next session still connecting");
+        auto w = StartTestWindow(); // nobody listens upstream
+        auto owned = std::make_unique<ModalSink>();
+        ModalSink* sink = owned.get();
+        auto previous = Application->SetMessageSink(std::move(owned));
+        QTcpServer plain;
+        LateUpstream late;
+        ASSERT_TRUE(ListenOnLowPort(plain));
+        IrcClient first, second;
+        bool reconnected = false;
+        sink->CloseWhen = [&] {
+            if (!std::exchange(reconnected, true)) { // the client comes back, to a server that answers now
+                w->ClientPortEdit->SetText(std::to_string(connected ? plain.serverPort() : late.Port()));
+                second.Socket().connectToHost(QHostAddress::LocalHost, w->ServerSocket->Port);
+            }
+            return connected ? w->ClientSocket->Active() : w->ClientSocket->Connecting();
+        };
+        ASSERT_TRUE(first.Connect(w->ServerSocket->Port));
+        ASSERT_TRUE(WaitUntil([&] { return sink->Closed; }, 20000));
+        EXPECT_EQ(sink->Exceptions.size(), 1u);
+        EXPECT_EQ(NimboChatProbe::SessionState(*w), ssRelay);
+        if (connected) {
+            EXPECT_TRUE(w->ClientSocket->Active()) << "the OK click ended the new session";
+        } else {
+            EXPECT_TRUE(w->ClientSocket->Connecting()) << "the OK click cancelled the new session's connect";
+            late.Release();
+            EXPECT_TRUE(WaitUntil([&] { return w->ClientSocket->Active(); }, 15000));
+        }
+        second.Send("NICK taro\r\n");
+        if (connected) {
+            ASSERT_TRUE(WaitUntil([&] { return plain.hasPendingConnections(); }));
+            std::unique_ptr<QTcpSocket> server(plain.nextPendingConnection());
+            QByteArray got;
+            EXPECT_TRUE(WaitUntil([&] { return (got += server->readAll()) == "NICK taro\r\n"; }));
+        } else {
+            EXPECT_TRUE(WaitUntil([&] { return late.Read() == "NICK taro\r\n"; }, 15000));
+        }
+        Application->SetMessageSink(std::move(previous));
+    }
+}
+
 TEST(RelayEdges, AClientThatKeepsReconnectingToADeadServerOpensOneErrorBoxAndTheRestAreLogged)
 {
     auto w = StartTestWindow(); // nobody listens upstream
@@ -244,38 +258,6 @@ TEST(RelayEdges, AClientThatKeepsReconnectingToADeadServerOpensOneErrorBoxAndThe
     EXPECT_EQ(sink->Deepest, 1);
     EXPECT_EQ(sink->Exceptions.size(), 1u);
     Application->SetMessageSink(std::move(previous));
-}
-
-// Lines of 16 KiB, 48 MiB in all: more than every socket buffer on the way
-// between the peers holds, so a relay that read on regardless would have to
-// keep most of them itself.
-QByteArray Flood(const QByteArray& command)
-{
-    QByteArray flood;
-    for (int i = 0; i < 3072; ++i)
-        flood += command + QByteArray::number(i).rightJustified(5, '0') + QByteArray(16 * 1024, 'q') + "\r\n";
-    return flood;
-}
-
-// Runs the event loop until the relay's waiting output, sampled every
-// millisecond into `most`, has reached the high-water mark, and then the
-// sender's unsent bytes and that output have both stood still for 300 ms.
-bool Settle(const std::function<qint64()>& unsent, const std::function<qint64()>& pending, qint64& most)
-{
-    QTimer sampler;
-    QObject::connect(&sampler, &QTimer::timeout, [&] { most = std::max(most, pending()); });
-    sampler.start(1);
-    std::pair<qint64, qint64> last{-1, -1};
-    QElapsedTimer still;
-    still.start();
-    return WaitUntil([&] {
-        std::pair<qint64, qint64> now{unsent(), pending()};
-        if (now != last || most < HighWaterBytes) {
-            last = now;
-            still.restart();
-        }
-        return still.elapsed() >= 300;
-    }, 30000);
 }
 
 TEST_F(RelayToServer, AClientThatStopsReadingHoldsTheServerBackAndLaterGetsEverything)

@@ -177,7 +177,7 @@ TEST_F(RecordedRelay, ListenerPortFollowsItsBoxOutsideSessions)
     ASSERT_TRUE(WaitUntil([&] { return NimboChatProbe::SessionState(*w) == ssIdle; }));
     quint16 other = FreeLowPort();
     w->ServerPortEdit->SetText(std::to_string(other));
-    EXPECT_EQ(w->ServerSocket->Port, other);
+    EXPECT_TRUE(WaitUntil([&] { return w->ServerSocket->Port == other && w->ServerSocket->Active(); }));
     IrcClient again;
     EXPECT_TRUE(again.Connect(other));
 }

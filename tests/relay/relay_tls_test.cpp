@@ -3,12 +3,15 @@
 // through NIMBOCHAT_CA_FILE. A tap between NimboChat and the server records
 // what NimboChat puts on the wire, so that a line in plain text is seen.
 #include "relay/probe.h"
+#include "support_code/flood.h"
 #include "support_code/irc_peers.h"
 #include "support_code/recording_sink.h"
 #include "support_code/test_window.h"
 
 #include <QProcess>
 #include <gtest/gtest.h>
+
+#include <csignal>
 
 namespace {
 
@@ -86,12 +89,13 @@ protected:
         qputenv(ExtraCaFileVariable, certs.CaFile().toUtf8());
     }
     void TearDown() override { qunsetenv(ExtraCaFileVariable); }
-    // A relay session to localhost, through a tap to Target, with SSL on:
-    // the chat client Taro connects and registers.
-    void StartRelay(quint16 Target, bool AllowUntrusted)
+    // A relay session to localhost, through a tap to Target (or straight
+    // to it), with SSL on: the chat client Taro connects and registers.
+    void StartRelay(quint16 Target, bool AllowUntrusted, bool Tapped = true)
     {
-        tap = std::make_unique<WireTap>(Target);
-        w = StartTestWindow({.UpstreamPort = tap->Port()});
+        if (Tapped)
+            tap = std::make_unique<WireTap>(Target);
+        w = StartTestWindow({.UpstreamPort = Tapped ? tap->Port() : Target});
         w->ClientEdit->SetText("localhost");
         w->SslCheckBox->SetChecked(true);
         w->ClientSocket->AllowUntrustedCert = AllowUntrusted;
@@ -174,6 +178,46 @@ TEST_F(Tls, ARefusedServerEndsTheSessionAsAFailedConnect)
         EXPECT_NE(Recorded().Exceptions[0].find(c.Reason), AnsiString::npos) << Recorded().Exceptions[0];
         EXPECT_FALSE(tap->Sent.contains("NICK")) << "a line went in plain text";
     }
+}
+
+// A TLS server that stops reading (openssl's s_server, stopped with
+// SIGSTOP) holds the chat client back as a plain one does: what waits
+// encrypted counts, so the relay's memory stays bounded, and everything
+// arrives once the server reads again.
+TEST_F(Tls, AServerThatStopsReadingHoldsTheClientBackAndLaterGetsEverything)
+{
+    const std::optional<TlsFiles> files = certs.Make("sink", "localhost", 1);
+    ASSERT_TRUE(files);
+    const quint16 port = FreeLowPort();
+    QProcess server;
+    server.start("openssl", {"s_server", "-accept", "127.0.0.1:" + QString::number(port), "-cert", files->CertFile,
+                             "-key", files->KeyFile, "-quiet"});
+    ASSERT_TRUE(server.waitForStarted());
+    ASSERT_TRUE(WaitUntil([&] { // up once it accepts; it serves the relay next
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, port);
+        return probe.waitForConnected(100);
+    }, 10000));
+    StartRelay(port, false, false);
+    ASSERT_TRUE(WaitUntil([&] { return w->ClientSocket->Active(); }, 10000));
+    const pid_t pid = static_cast<pid_t>(server.processId());
+    kill(pid, SIGSTOP);
+
+    const QByteArray flood = Flood("PRIVMSG #leaf :");
+    taro->Send(flood);
+    qint64 most = 0;
+    TCustomWinSocket* upstreamSide = w->ClientSocket->Socket();
+    EXPECT_TRUE(Settle([&] { return taro->Socket().bytesToWrite(); }, [&] { return upstreamSide->PendingOutput(); },
+                       most));
+    EXPECT_GT(taro->Socket().bytesToWrite(), 0) << "the relay read the client on although the server did not read";
+    EXPECT_LE(most, HighWaterBytes + qint64(MaxLineBytes));
+    kill(pid, SIGCONT);
+    const QByteArray expected = "NICK Taro\r\nUSER taro 0 * :Taro\r\n" + flood;
+    QByteArray got;
+    EXPECT_TRUE(WaitUntil([&] { got += server.readAllStandardOutput(); return got.size() >= expected.size(); }, 60000));
+    EXPECT_TRUE(got == expected) << "lost, doubled or out of order";
+    server.kill();
+    server.waitForFinished();
 }
 
 TEST(SslCheckBox, TurningItOnOffersTheTlsPortOnlyInPlaceOf6667)

@@ -220,7 +220,7 @@ TEST(ConnectFailure, UnresolvableHostReturnsToIdleAtOnce)
     EXPECT_EQ(NimboChatProbe::SessionState(*w), ssIdle);
     EXPECT_TRUE(w->ConnectButton->Enabled());
     EXPECT_TRUE(LogContains(*w, "ServerConnectError", clRed));
-    EXPECT_EQ(Recorded().Exceptions.size(), 1u);
+    EXPECT_TRUE(WaitUntil([] { return Recorded().Exceptions.size() == 1u; }));
 }
 
 } // namespace

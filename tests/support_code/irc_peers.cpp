@@ -3,6 +3,12 @@
 #include <QFile>
 #include <QRandomGenerator>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 bool ListenOnLowPort(QTcpServer& server)
 {
     for (int attempt = 0; attempt < 200; ++attempt) {
@@ -151,4 +157,54 @@ QByteArray IrcClient::LineWith(const QByteArray& needle)
 void IrcClient::Close()
 {
     FSocket.close();
+}
+
+LateUpstream::LateUpstream()
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    do { // a free port can be taken by a test running beside this one
+        if (FListen >= 0)
+            close(FListen);
+        FListen = socket(AF_INET, SOCK_STREAM, 0);
+        FPort = FreeLowPort();
+        a.sin_port = htons(FPort);
+    } while (bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0);
+    listen(FListen, 0);
+    for (int i = 0; i < 4; ++i) { // fills the accept queue
+        int f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        FFillers.push_back(f);
+    }
+    fcntl(FListen, F_SETFL, O_NONBLOCK);
+}
+
+LateUpstream::~LateUpstream()
+{
+    for (int f : FFillers)
+        close(f);
+    for (int f : FAccepted)
+        close(f);
+    close(FListen);
+}
+
+void LateUpstream::Release()
+{
+    for (int f : FFillers)
+        close(f);
+    FFillers.clear();
+    for (int f = accept(FListen, nullptr, nullptr); f >= 0; f = accept(FListen, nullptr, nullptr))
+        FAccepted.push_back(f);
+}
+
+std::string LateUpstream::Read()
+{
+    Release();
+    char buf[4096];
+    for (int f : FAccepted) {
+        for (ssize_t n = recv(f, buf, sizeof buf, MSG_DONTWAIT); n > 0; n = recv(f, buf, sizeof buf, MSG_DONTWAIT))
+            FGot.append(buf, static_cast<size_t>(n));
+    }
+    return FGot;
 }

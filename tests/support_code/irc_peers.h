@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Listens on a free port of 127.0.0.1 below 10000, the range that the
 // window's port boxes hold (their up-downs stop at 9999).
@@ -47,6 +48,31 @@ private:
     quint16 FPort = 0;
     quint16 FTlsPort = 0;
     bool FStarted = false;
+};
+
+// A listening socket on a low port of 127.0.0.1 whose accept queue is full,
+// so that a connect to it waits, its SYN sent again and again, until
+// Release() makes room: an upstream that connects late.
+class LateUpstream {
+public:
+    LateUpstream();
+    ~LateUpstream();
+    LateUpstream(const LateUpstream&) = delete;
+    LateUpstream& operator=(const LateUpstream&) = delete;
+    quint16 Port() const { return FPort; }
+    // Makes room for the relay's connection. The fillers still trying are
+    // closed first: their retried handshakes would otherwise take the room
+    // again at the moment the relay's retry comes, and the relay's next try
+    // is seconds later.
+    void Release();
+    // What arrived on the accepted connections; only the relay's sends.
+    std::string Read();
+
+private:
+    int FListen = -1;
+    quint16 FPort = 0;
+    std::vector<int> FFillers, FAccepted;
+    std::string FGot;
 };
 
 // A scripted client: sends raw bytes and collects everything it receives.
