@@ -779,9 +779,12 @@ void TLogView::contextMenuEvent(QContextMenuEvent* Event)
 {
     if (BeforeInput)
         BeforeInput();
-    QMenu menu(this);
-    QAction* copy = menu.addAction(QString::fromUtf8("コピー(&C)"), [this] { CopySelection(); });
+    // Popped up, not run: the handler returns at once, with no event loop of
+    // its own, and the menu goes when it closes.
+    auto* menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    QAction* copy = menu->addAction(QString::fromUtf8("コピー(&C)"), [this] { CopySelection(); });
     copy->setEnabled(FAnchor != FPosition);
-    menu.addAction(QString::fromUtf8("すべて選択(&A)"), [this] { SelectByUser(FCharBase, CharEnd()); });
-    menu.exec(Event->globalPos());
+    menu->addAction(QString::fromUtf8("すべて選択(&A)"), [this] { SelectByUser(FCharBase, CharEnd()); });
+    menu->popup(Event->globalPos());
 }

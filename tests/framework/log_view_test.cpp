@@ -8,10 +8,13 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QImage>
+#include <QContextMenuEvent>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QScrollBar>
 #include <QPainter>
 #include <QTextLayout>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 namespace {
@@ -231,6 +234,29 @@ TEST_F(LogViewUse, DragAcrossRowsSelectsAndCopiesTheirText)
     EXPECT_EQ(view.SelectionStart(), 0);
     EXPECT_EQ(view.SelectedText().count(u'\n'), 29);
     EXPECT_TRUE(view.SelectedText().endsWith("line 29"));
+}
+
+// The context menu pops up and the handler returns: no event loop of its
+// own runs while the menu is open.
+TEST_F(LogViewUse, ContextMenuPopsUpWithoutWaiting)
+{
+    bool ranInside = false;
+    QTimer::singleShot(0, &view, [&] {
+        ranInside = true;
+        for (QMenu* menu : view.findChildren<QMenu*>())
+            menu->close();
+    });
+    QContextMenuEvent press(QContextMenuEvent::Mouse, QPoint(20, 20), view.viewport()->mapToGlobal(QPoint(20, 20)));
+    QApplication::sendEvent(view.viewport(), &press);
+    EXPECT_FALSE(ranInside);
+    QMenu* menu = view.findChild<QMenu*>();
+    ASSERT_NE(menu, nullptr);
+    EXPECT_TRUE(menu->isVisible());
+    ASSERT_EQ(menu->actions().size(), 2);
+    EXPECT_FALSE(menu->actions()[0]->isEnabled()); // nothing selected to copy
+    menu->actions()[1]->trigger();
+    EXPECT_EQ(view.SelectedText().count(u'\n'), 29);
+    EXPECT_TRUE(WaitUntil([&] { return ranInside; })); // closed the menu, which goes
 }
 
 TEST_F(LogViewUse, KeysScrollByRowsAndPagesAndTheBarFollows)
