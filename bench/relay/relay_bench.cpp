@@ -5,6 +5,8 @@
 // printed next to its goal, with the machine in the context.
 #include "kanji/jis_utf8.h"
 #include "relay/main_window.h"
+#include "support_code/recording_sink.h"
+#include "support_code/test_window.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -18,6 +20,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -79,21 +82,13 @@ bool Pump(const std::function<bool()>& done, int timeoutMs = 120000)
     return true;
 }
 
-quint16 LowPort(QTcpServer& server)
-{
-    for (quint16 p = 7100; p < 9999; ++p)
-        if (server.listen(QHostAddress::LocalHost, p))
-            return p;
-    return 0;
-}
-
 // A running relay session: upstream server socket, window, chat client.
 // The window is shown, keywords are on (about one line in ten matches), and
 // the client registers as a chat client does before the burst.
 struct RelaySession {
     explicit RelaySession(bool utf8Client = false)
     {
-        LowPort(upstream);
+        ListenOnLowPort(upstream);
         window = std::make_unique<TNimboChat>(nullptr);
         window->Show();
         window->Utf8CheckBox->SetChecked(utf8Client);
@@ -101,9 +96,7 @@ struct RelaySession {
         window->KeywordCheckBox->SetChecked(true);
         window->ClientEdit->SetText("127.0.0.1");
         window->ClientPortEdit->SetText(std::to_string(upstream.serverPort()));
-        QTcpServer probe;
-        quint16 listen = LowPort(probe);
-        probe.close();
+        quint16 listen = FreeLowPort();
         window->ServerPortEdit->SetText(std::to_string(listen));
         client.connectToHost(QHostAddress::LocalHost, listen);
         Pump([&] { return client.state() == QAbstractSocket::ConnectedState; });
@@ -435,6 +428,16 @@ void AddMachineContext()
                                          "latency median <= 250 us and p99 <= 370 us, UTF-8 client >= 0.8 of the JIS client");
 }
 
+// What the windows said in message boxes and exception displays.
+void PrintRecorded(const RecordingSink& Recorded)
+{
+    for (const RecordedBox& box : Recorded.Boxes)
+        std::fprintf(stderr, "message box %s: %s\n", ToQString(box.Caption).toLocal8Bit().constData(),
+                     ToQString(box.Text).toLocal8Bit().constData());
+    for (const AnsiString& message : Recorded.Exceptions)
+        std::fprintf(stderr, "exception: %s\n", ToQString(message).toLocal8Bit().constData());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -446,10 +449,19 @@ int main(int argc, char** argv)
     QApplication qtApp(argc, argv);
     TApplication app;
     Application = &app;
+    // No message box waits for a click that never comes: they are kept, and
+    // printed at the end.
+    auto sink = std::make_unique<RecordingSink>();
+    const RecordingSink& recorded = *sink;
+    app.SetMessageSink(std::move(sink));
+    // Every window opens its listener on a port that was free, never on
+    // 6667, which a NimboChat or an ircd of the user may hold.
+    StoreTestSettings();
     benchmark::Initialize(&argc, argv);
     AddMachineContext();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    PrintRecorded(recorded);
     Application = nullptr;
     return 0;
 }

@@ -7,7 +7,6 @@
 #include <QEvent>
 #include <QKeyEvent>
 #include <QPushButton>
-#include <QWindowStateChangeEvent>
 
 const char* const CancelProperty = "nimboCancelButton";
 
@@ -35,17 +34,14 @@ protected:
         return QWidget::event(e);
     }
 
+    // The form follows what the user does to its window (the title bar's
+    // button, the taskbar). The form's own calls set its state themselves,
+    // and what the window system reports for a hidden window (on X11 a
+    // withdrawn window is no longer iconic) is not the user's doing.
     void changeEvent(QEvent* e) override
     {
-        if (e->type() == QEvent::WindowStateChange) {
-            auto* change = static_cast<QWindowStateChangeEvent*>(e);
-            bool wasMin = change->oldState() & Qt::WindowMinimized;
-            bool isMin = windowState() & Qt::WindowMinimized;
-            if (!wasMin && isMin && Application && Application->MainForm == FForm)
-                Application->NotifyMinimized();
-            else if (wasMin && !isMin && Application && Application->MainForm == FForm)
-                Application->NotifyRestored();
-        }
+        if (e->type() == QEvent::WindowStateChange && e->spontaneous() && isVisible())
+            FForm->StateChanged(isMinimized() ? wsMinimized : wsNormal);
         QWidget::changeEvent(e);
     }
 
@@ -144,9 +140,14 @@ void TForm::SetFont(const QStringList& Families, int PixelHeight)
     Widget()->setFont(font);
 }
 
+// Showing a minimised form is the application minimising itself: the main
+// form's after-minimise event runs, as for any other minimise.
 void TForm::Show()
 {
-    Widget()->show();
+    if (FWindowState == wsNormal || Widget()->isVisible())
+        return Widget()->show();
+    Widget()->showMinimized();
+    NotifyState();
 }
 
 void TForm::Hide()
@@ -154,20 +155,35 @@ void TForm::Hide()
     Widget()->hide();
 }
 
-TWindowState TForm::WindowState() const
-{
-    return Widget()->isMinimized() ? wsMinimized : wsNormal;
-}
-
 void TForm::SetWindowState(TWindowState State)
 {
     if (State == wsMinimized) {
-        Widget()->showMinimized();
+        if (Widget()->isVisible())
+            Widget()->showMinimized();
     } else {
         Widget()->showNormal();
         Widget()->raise();
         Widget()->activateWindow();
     }
+    StateChanged(State);
+}
+
+void TForm::StateChanged(TWindowState State)
+{
+    if (State == FWindowState)
+        return;
+    FWindowState = State;
+    NotifyState();
+}
+
+void TForm::NotifyState()
+{
+    if (!Application || Application->MainForm != this)
+        return;
+    if (FWindowState == wsMinimized)
+        Application->NotifyMinimized();
+    else
+        Application->NotifyRestored();
 }
 
 bool TForm::Active() const

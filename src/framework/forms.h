@@ -69,9 +69,17 @@ public:
     // Font families tried in order, and the height in pixels.
     void SetFont(const QStringList& Families, int PixelHeight);
 
+    // Shows the form in its state: one set to minimised while hidden appears
+    // minimised, and for the main form the after-minimise event runs.
     void Show();
     void Hide();
-    TWindowState WindowState() const;
+    // The state the program gave the form or the user gave its window. A
+    // hidden form keeps it: a window minimised into the tray stays minimised
+    // whatever the window system reports for a window it no longer shows.
+    TWindowState WindowState() const { return FWindowState; }
+    // Minimising a form that is not shown only records the state for Show();
+    // restoring shows the form in front. For the main form, a change of
+    // state runs the application's after-minimise or after-restore event.
     void SetWindowState(TWindowState State);
     // True while this window is the active window of the desktop.
     bool Active() const;
@@ -91,7 +99,10 @@ public:
 
 private:
     void ShowCaption();
+    void StateChanged(TWindowState State);
+    void NotifyState();
 
     AnsiString FCaption;
+    TWindowState FWindowState = wsNormal;
     bool FHighlighted = false;
 };

@@ -451,15 +451,22 @@ void TLogView::Changed()
 
 bool TLogView::Presenting() const
 {
-    return FShownGeneration != FGeneration;
+    return FPainting || (Stale() && Seen());
 }
 
-// Hands the painter's thread the current frame, unless it is painting one:
-// then the frame is sent when that one comes back.
+// Whether anyone can see the view: it is shown and its window is not
+// minimised. Running in the tray, nobody can.
+bool TLogView::Seen() const
+{
+    return isVisible() && !window()->isMinimized();
+}
+
+// Hands the painter's thread the current frame, unless it is painting one
+// (then the frame is sent when that one comes back) or nobody can see it.
 void TLogView::Present()
 {
     SyncScrollBar();
-    if (!Presenting() || FPainting)
+    if (!Stale() || FPainting || !Seen())
         return;
     FPainting = true;
     // The image goes to the thread and comes back, each side holding it alone.
@@ -478,6 +485,7 @@ void TLogView::Present()
 void TLogView::Painted(std::uint64_t Generation, QImage&& Image)
 {
     FPainting = false;
+    ++FFramesPainted;
     if (Generation > FShownGeneration) {
         std::swap(FShown, Image);
         FShownGeneration = Generation;
@@ -493,9 +501,10 @@ void TLogView::Painted(std::uint64_t Generation, QImage&& Image)
 void TLogView::PresentNow()
 {
     SyncScrollBar();
-    if (!Presenting())
+    if (!Stale())
         return;
     Paint(CurrentFrame(), FShown);
+    ++FFramesPainted;
     FShownGeneration = FGeneration;
     viewport()->update();
 }
@@ -569,6 +578,23 @@ void TLogView::changeEvent(QEvent* Event)
         Changed();
         Present();
     }
+}
+
+// Shown again, the view catches up with what came while it was hidden. Its
+// window is watched for being minimised and restored, which shows and
+// hides no widget.
+void TLogView::showEvent(QShowEvent* Event)
+{
+    QAbstractScrollArea::showEvent(Event);
+    window()->installEventFilter(this); // once: installing again replaces it
+    Present();
+}
+
+bool TLogView::eventFilter(QObject* Watched, QEvent* Event)
+{
+    if (Watched == window() && Event->type() == QEvent::WindowStateChange)
+        Present();
+    return QAbstractScrollArea::eventFilter(Watched, Event);
 }
 
 // The user moved the scroll bar.
@@ -753,9 +779,12 @@ void TLogView::contextMenuEvent(QContextMenuEvent* Event)
 {
     if (BeforeInput)
         BeforeInput();
-    QMenu menu(this);
-    QAction* copy = menu.addAction(QString::fromUtf8("コピー(&C)"), [this] { CopySelection(); });
+    // Popped up, not run: the handler returns at once, with no event loop of
+    // its own, and the menu goes when it closes.
+    auto* menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    QAction* copy = menu->addAction(QString::fromUtf8("コピー(&C)"), [this] { CopySelection(); });
     copy->setEnabled(FAnchor != FPosition);
-    menu.addAction(QString::fromUtf8("すべて選択(&A)"), [this] { SelectByUser(FCharBase, CharEnd()); });
-    menu.exec(Event->globalPos());
+    menu->addAction(QString::fromUtf8("すべて選択(&A)"), [this] { SelectByUser(FCharBase, CharEnd()); });
+    menu->popup(Event->globalPos());
 }

@@ -9,8 +9,20 @@
 // Greek, Cyrillic, kana, kanji and the symbols of JIS), and by Qt's text
 // layout for anything else. Only the rows on screen are shaped and drawn,
 // on the view's painter thread, so the cost of a frame is the rows shown,
-// not the lines held, and none of it falls on the caller's thread. All the
-// calls below belong to the thread that owns the widget.
+// not the lines held.
+//
+// What stays on the thread that owns the widget: measuring each line as it
+// is appended (the cached widths, or Qt's layout for a line that must be
+// shaped), measuring every line again when the width or the font changes,
+// gathering each frame (the rows shown, and a walk over every line held to
+// let go of the layouts of lines off screen), laying out the line under the
+// mouse, and painting a frame here when the view has none of its size yet
+// (its first paint after a resize) or PresentNow asks. All the calls below
+// belong to that thread.
+//
+// The view paints only what can be seen: while it is hidden or its window
+// is minimised no frame is sent or painted, and when it is shown or its
+// window restored it paints one frame of what it holds then.
 //
 // Positions and lengths count characters (UTF-16 units) from the start of the
 // first line held; a line end counts as one character. A line's text should
@@ -80,17 +92,25 @@ public:
     // shown when they come back: the event loop never waits for glyphs.
     // Present() sends the lines, selection and scroll position; the owner
     // calls it for its changes, the view for the user's. While a frame is
-    // being painted, the next one is sent when it comes back.
+    // being painted, the next one is sent when it comes back. It does
+    // nothing while the view cannot be seen.
     void Present();
-    // Paints the current frame here and now, for a picture taken at once.
+    // Paints the current frame here and now, for a picture taken at once,
+    // seen or not.
     void PresentNow();
-    // True while a change waits to be shown.
+    // True while a frame is being painted, or a change waits for one in a
+    // view that can be seen. A view that cannot be seen waits for nothing.
     bool Presenting() const;
+    // Frames painted so far, here or on the painter's thread: for tests that
+    // check what the view paints.
+    int FramesPainted() const { return FFramesPainted; }
 
 protected:
     void paintEvent(QPaintEvent* Event) override;
     void resizeEvent(QResizeEvent* Event) override;
     void changeEvent(QEvent* Event) override;
+    void showEvent(QShowEvent* Event) override;
+    bool eventFilter(QObject* Watched, QEvent* Event) override;
     void scrollContentsBy(int Dx, int Dy) override;
     void mousePressEvent(QMouseEvent* Event) override;
     void mouseMoveEvent(QMouseEvent* Event) override;
@@ -144,6 +164,8 @@ private:
     Frame CurrentFrame() const;
     void Painted(std::uint64_t Generation, QImage&& Image);
     void Changed();
+    bool Stale() const { return FShownGeneration != FGeneration; }
+    bool Seen() const;
     void SelectByUser(std::int64_t Anchor, std::int64_t Position);
     void SelectWordAt(std::int64_t Position);
     void CopySelection() const;
@@ -166,6 +188,7 @@ private:
     QImage FShown;
     QImage FSpare; // the image the next frame is painted into
     bool FPainting = false; // a frame is on the painter's thread
+    int FFramesPainted = 0;
     QThread FPainterThread;
     QObject* FPainter; // lives on FPainterThread
 };

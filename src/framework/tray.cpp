@@ -115,9 +115,9 @@ void HideTaskbarEntry(TForm& Form)
         if (visible)
             widget->show(); // changing the flags hid it; its state is kept
     }
-    if (widget->isMinimized())
-        QTimer::singleShot(0, widget, [widget] {
-            if (widget->isMinimized())
+    if (Form.WindowState() == wsMinimized)
+        QTimer::singleShot(0, widget, [&Form, widget] {
+            if (Form.WindowState() == wsMinimized)
                 widget->hide();
         });
 }

@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QWindow>
 
 namespace {
 
@@ -44,6 +45,19 @@ protected:
     static QSystemTrayIcon* Icon(TNimboChat& w) { return TrayIcon(w, 0); }
     static void Press(TNimboChat& w, QSystemTrayIcon::ActivationReason how) { emit Icon(w)->activated(how); }
     static bool Minimised(TNimboChat& w) { return w.WindowState() == wsMinimized; }
+    // A left press as the icon's callback message brings it.
+    static void LeftPress(TNimboChat& w)
+    {
+        TMessage message{WM_USER, 0, WM_LBUTTONDOWN, 0};
+        w.WMUser(message);
+    }
+    // What X11 reports once a window is hidden: withdrawn, it is no longer
+    // iconic, and Qt hands that on as the window's state.
+    static bool DesktopCallsTheHiddenWindowNormal(TNimboChat& w)
+    {
+        w.Widget()->windowHandle()->setWindowStates(Qt::WindowNoState);
+        return WaitUntil([&] { return !w.Widget()->isMinimized(); });
+    }
     static bool Shown(TNimboChat& w) { return w.Widget()->isVisible(); }
     // Runs the message loop as the program does, with `action` as its first
     // event; false when the loop had to be stopped from outside.
@@ -107,6 +121,25 @@ TEST_F(Tray, BothOptionsStartInTheTray)
     Press(*w, QSystemTrayIcon::Trigger);
     EXPECT_TRUE(Shown(*w));
     EXPECT_FALSE(Minimised(*w));
+}
+
+// Started in the tray, the window is minimised whatever the desktop says of
+// the hidden window: the menu offers to restore it, and so does the first
+// press on the icon.
+TEST_F(Tray, StartedInTheTrayTheMenuAndTheFirstPressRestore)
+{
+    StoreTestSettings({.MinCheck = true, .TaskCheck = true});
+    auto w = Open();
+    ASSERT_TRUE(WaitUntil([&] { return !Shown(*w); }));
+    ASSERT_TRUE(DesktopCallsTheHiddenWindowNormal(*w));
+    Press(*w, QSystemTrayIcon::Context);
+    EXPECT_TRUE(w->RestoreItem->Enabled());
+    EXPECT_FALSE(w->MinItem->Enabled());
+    w->RMenu->Menu()->hide();
+    LeftPress(*w);
+    EXPECT_TRUE(Shown(*w));
+    EXPECT_FALSE(Minimised(*w));
+    EXPECT_FALSE(w->Widget()->isMinimized());
 }
 
 TEST_F(Tray, MenuItemsFollowTheWindowState)

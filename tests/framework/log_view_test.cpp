@@ -8,10 +8,13 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QImage>
+#include <QContextMenuEvent>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QScrollBar>
 #include <QPainter>
 #include <QTextLayout>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 namespace {
@@ -128,14 +131,16 @@ INSTANTIATE_TEST_SUITE_P(Lines, LogViewWrap, ::testing::ValuesIn(WrapCases),
                              return name;
                          });
 
-// A shown view of some short lines, its frames painted on its own thread.
+// A shown view of some short lines in a window, its frames painted on its
+// own thread.
 class LogViewUse : public ::testing::Test {
 protected:
     void SetUp() override
     {
         view.setFont(WindowFont(false));
-        view.resize(390, 153);
-        view.show();
+        view.setGeometry(0, 0, 390, 153);
+        window.resize(390, 153);
+        window.show();
         for (int i = 0; i < 30; ++i)
             view.Append({QString("line %1").arg(i), Qt::black, false});
         ASSERT_TRUE(Shown());
@@ -163,8 +168,43 @@ protected:
         QApplication::sendEvent(&view, &press);
     }
     qreal RowMiddle(int row) { return Margin + (row + 0.5) * view.RowPitch(); }
-    TLogView view{nullptr};
+    // Selects the last line held.
+    void SelectLastLine()
+    {
+        int end = -1;
+        for (int i = 0; i < view.Lines(); ++i)
+            end += static_cast<int>(view.LineAt(i).Text.size()) + 1;
+        const int length = static_cast<int>(view.LineAt(view.Lines() - 1).Text.size());
+        view.SetSelection(end - length, length);
+    }
+    QWidget window;
+    TLogView view{&window};
 };
+
+// Nobody sees a hidden view or one in a minimised window: it paints nothing
+// however much comes, and shown again it paints what came meanwhile.
+TEST_F(LogViewUse, PaintsOnlyWhileItCanBeSeen)
+{
+    const std::function<void()> hide[] = {[&] { view.hide(); }, [&] { window.showMinimized(); }};
+    const std::function<void()> show[] = {[&] { view.show(); }, [&] { window.showNormal(); }};
+    for (int way = 0; way < 2; ++way) {
+        SCOPED_TRACE(way == 0 ? "view hidden" : "window minimised");
+        hide[way]();
+        const int painted = view.FramesPainted();
+        for (int i = 0; i < 50; ++i) {
+            view.Append({QString("unseen line %1").arg(i), Qt::black, false});
+            view.Present();
+        }
+        view.ScrollRows(view.Rows());
+        SelectLastLine();
+        view.Present();
+        ASSERT_TRUE(WaitUntil([&] { return !view.Presenting(); }));
+        EXPECT_EQ(view.FramesPainted(), painted);
+        show[way]();
+        ASSERT_TRUE(WaitUntil([&] { return view.FramesPainted() > painted && !view.Presenting(); }));
+        EXPECT_GT(HighlightedPixels(view.VisibleRows() - 1), 0); // the newest line, at the bottom
+    }
+}
 
 TEST_F(LogViewUse, SelectionIsPaintedOnlyWhereItIs)
 {
@@ -194,6 +234,29 @@ TEST_F(LogViewUse, DragAcrossRowsSelectsAndCopiesTheirText)
     EXPECT_EQ(view.SelectionStart(), 0);
     EXPECT_EQ(view.SelectedText().count(u'\n'), 29);
     EXPECT_TRUE(view.SelectedText().endsWith("line 29"));
+}
+
+// The context menu pops up and the handler returns: no event loop of its
+// own runs while the menu is open.
+TEST_F(LogViewUse, ContextMenuPopsUpWithoutWaiting)
+{
+    bool ranInside = false;
+    QTimer::singleShot(0, &view, [&] {
+        ranInside = true;
+        for (QMenu* menu : view.findChildren<QMenu*>())
+            menu->close();
+    });
+    QContextMenuEvent press(QContextMenuEvent::Mouse, QPoint(20, 20), view.viewport()->mapToGlobal(QPoint(20, 20)));
+    QApplication::sendEvent(view.viewport(), &press);
+    EXPECT_FALSE(ranInside);
+    QMenu* menu = view.findChild<QMenu*>();
+    ASSERT_NE(menu, nullptr);
+    EXPECT_TRUE(menu->isVisible());
+    ASSERT_EQ(menu->actions().size(), 2);
+    EXPECT_FALSE(menu->actions()[0]->isEnabled()); // nothing selected to copy
+    menu->actions()[1]->trigger();
+    EXPECT_EQ(view.SelectedText().count(u'\n'), 29);
+    EXPECT_TRUE(WaitUntil([&] { return ranInside; })); // closed the menu, which goes
 }
 
 TEST_F(LogViewUse, KeysScrollByRowsAndPagesAndTheBarFollows)
