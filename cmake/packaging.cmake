@@ -18,7 +18,8 @@ set(CPACK_PACKAGE_NAME nimbochat)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME nimbochat)
 set(CPACK_PACKAGE_VENDOR NimboChat)
 set(CPACK_PACKAGE_CONTACT "NimboChat maintainers <maintainers@nimbochat.example>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "IRC relay with a Japanese user interface")
+# Each package has a summary line of its own, so none is set for all.
+set(nimbochat_summary "IRC relay with a Japanese user interface")
 set(CPACK_PACKAGE_DESCRIPTION
   "NimboChat stands between one local IRC chat client and one upstream IRC server, "
   "passes lines both ways, answers keep-alives and CTCP queries, and shows every "
@@ -28,7 +29,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION net)
-set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n ${CPACK_PACKAGE_DESCRIPTION} The zypack command lists, makes, extracts and checks pack archives.")
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "${nimbochat_summary}\n${CPACK_PACKAGE_DESCRIPTION} The zypack command lists, makes, extracts and checks pack archives.")
 # The libraries the program links come from dpkg-shlibdeps; Qt's platform
 # plugins are loaded at run time, and the Japanese captions need a font.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -40,5 +41,5 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS "xdg-utils")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libzyrene-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "qt6-base-dev")
-set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "Zyrene support library of NimboChat (development files)\n CRC-16 checks, the Lunder codec, ZyPack pack archives, BMP and palette loaders and an 8-bit drawing surface, as static libraries with headers and the CMake package zyrene.")
+set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "Zyrene support library of NimboChat (development files)\nCRC-16 checks, the Lunder codec, ZyPack pack archives, BMP and palette loaders and an 8-bit drawing surface, as static libraries with headers and the CMake package zyrene.")
 include(CPack)

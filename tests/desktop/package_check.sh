@@ -53,6 +53,7 @@ for f in usr/include/zyrene/support/Zypack.h usr/include/zyrene/framework/classe
   [ -f "$devroot/$f" ] || fail "libzyrene-dev lacks /$f"
 done
 dpkg-deb --field "$dev" Depends | grep -q qt6-base-dev || fail "libzyrene-dev does not depend on qt6-base-dev"
+dpkg-deb --field "$dev" Description | head -n 1 | grep -q "^Zyrene support library" || fail "libzyrene-dev has the description of another package"
 
 entry=$root/usr/share/applications/nimbochat.desktop
 for line in '[Desktop Entry]' 'Type=Application' 'Exec=NimboChat' 'Icon=nimbochat'; do
