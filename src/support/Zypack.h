@@ -257,6 +257,10 @@ public:
     // was, the copy is deleted, and "ファイル<pack>に書き込めません。" is
     // shown in the standard exception box.
     void EndPack();
+    // Closes without writing back: the changes made since the pack was
+    // opened are dropped with the working copy, and the pack file stays as
+    // it was when it was opened.
+    void CancelPack();
     void ClosePack();
     void CloseFile();
 
@@ -279,6 +283,10 @@ public:
     bool DelFile(const char* name);
 
     int GetFileNum() const;
+    // Bytes in the data area of the open pack, padding included: an entry
+    // can only be added while its padded size still fits beside them below
+    // 2^31 bytes.
+    std::int32_t DataSize() const;
     // The entry name of record `index` into `name`, which holds 26 bytes.
     bool GetFileName(int index, char* name) const;
     // Index of the entry, ignoring ASCII case, or -1.
@@ -344,7 +352,6 @@ private:
 
     bool IsOpen() const { return FHandle != nullptr; }
     int Count() const;
-    std::int32_t DataSize() const;
     void SetHeader(std::uint16_t version, std::int32_t dataSize, std::int32_t count);
     bool LoadTable();
     bool CheckPackCrc();

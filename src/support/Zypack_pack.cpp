@@ -392,6 +392,12 @@ void TZyPack::EndPack()
     FPackName.clear();
 }
 
+void TZyPack::CancelPack()
+{
+    FModified = false;
+    EndPack();
+}
+
 // Changes are written to a copy beside the pack, made at the first change:
 // the pack itself is only ever replaced whole, by Commit.
 bool TZyPack::BeginChange()

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds the Debian package of a build tree and checks it as a clean machine
-# would get it: unpacked with dpkg -x into a temporary root, the program,
-# its desktop entry and its icons stand at their freedesktop paths, the
-# package names what the program needs, and the unpacked program starts
-# (its listener opens).
+# Builds the Debian packages of a build tree and checks them as a clean
+# machine would get them: unpacked with dpkg -x into a temporary root, the
+# program, zypack, the desktop entry and the icons stand at their
+# freedesktop paths, the package names what the program needs, the unpacked
+# program starts (its listener opens) and zypack runs; libzyrene-dev holds
+# the support library's headers, static libraries and CMake package.
 #   package_check.sh BUILD_DIR
 set -euo pipefail
 build=$1
@@ -25,10 +26,14 @@ debs=("$work"/out/nimbochat_*.deb)
 [ -f "${debs[0]}" ] || fail "no package in $work/out"
 deb=${debs[0]}
 echo "package: $(basename "$deb")"
+devs=("$work"/out/libzyrene-dev_*.deb)
+[ -f "${devs[0]}" ] || fail "no libzyrene-dev package in $work/out"
+dev=${devs[0]}
+echo "package: $(basename "$dev")"
 
 root=$work/root
 dpkg -x "$deb" "$root"
-for f in usr/bin/NimboChat usr/share/applications/nimbochat.desktop \
+for f in usr/bin/NimboChat usr/bin/zypack usr/share/applications/nimbochat.desktop \
   usr/share/icons/hicolor/scalable/apps/nimbochat.svg; do
   [ -f "$root/$f" ] || fail "missing /$f"
 done
@@ -38,6 +43,17 @@ for size in 16 22 32 48 64 128 256; do
   file -b "$png" | grep -q "PNG image data, $size x $size" || fail "the ${size}px icon is $(file -b "$png")"
 done
 [ -x "$root/usr/bin/NimboChat" ] || fail "the program is not executable"
+"$root/usr/bin/zypack" --help | grep -q 'zypack verify PACK' || fail "zypack --help does not run"
+[ -z "$(find "$root" -name '*.h' -o -name '*.a')" ] || fail "the program's package holds development files"
+
+devroot=$work/devroot
+dpkg -x "$dev" "$devroot"
+for f in usr/include/zyrene/support/Zypack.h usr/include/zyrene/framework/classes.h \
+  usr/lib/cmake/zyrene/zyreneConfig.cmake usr/lib/zyrene/libsupport.a; do
+  [ -f "$devroot/$f" ] || fail "libzyrene-dev lacks /$f"
+done
+dpkg-deb --field "$dev" Depends | grep -q qt6-base-dev || fail "libzyrene-dev does not depend on qt6-base-dev"
+dpkg-deb --field "$dev" Description | head -n 1 | grep -q "^Zyrene support library" || fail "libzyrene-dev has the description of another package"
 
 entry=$root/usr/share/applications/nimbochat.desktop
 for line in '[Desktop Entry]' 'Type=Application' 'Exec=NimboChat' 'Icon=nimbochat'; do
