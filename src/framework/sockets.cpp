@@ -3,6 +3,7 @@
 #include "framework/application.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QHostInfo>
 #include <QSslConfiguration>
 #include <QSslSocket>
@@ -30,24 +31,6 @@ int winsockCode(QAbstractSocket::SocketError error)
     case QAbstractSocket::SocketAddressNotAvailableError: return 10049;
     default: return 10004;
     }
-}
-
-const char* apiName(TErrorEvent phase)
-{
-    switch (phase) {
-    case eeSend: return "send";
-    case eeReceive: return "recv";
-    case eeConnect: return "connect";
-    case eeDisconnect: return "closesocket";
-    case eeAccept: return "accept";
-    default: return "select";
-    }
-}
-
-ESocketError socketError(int code, const QString& text, TErrorEvent phase)
-{
-    return ESocketError("Windows socket error: " + FromQString(text) + " (" + std::to_string(code) + "), on API '" +
-                        apiName(phase) + "'");
 }
 
 TIPv4 toIPv4(const QHostAddress& address)
@@ -78,11 +61,29 @@ QHostAddress firstIPv4(const QHostInfo& info)
     return {};
 }
 
-// First IPv4 address of a host name, or a null address.
-QHostAddress resolveIPv4(const AnsiString& name)
+// The reverse name of an answer, or empty when the address has none.
+AnsiString reverseName(const QHostInfo& info, const QString& address)
 {
-    QHostAddress literal = ipv4Literal(name);
-    return literal.isNull() ? firstIPv4(QHostInfo::fromName(ToQString(name))) : literal;
+    const QString name = info.hostName();
+    if (info.error() != QHostInfo::NoError || name == address ||
+        QHostAddress(name).protocol() != QAbstractSocket::UnknownNetworkLayerProtocol)
+        return {};
+    return FromQString(name);
+}
+
+THostLookup& hostLookup()
+{
+    static THostLookup lookup = [](const AnsiString& Name, QObject* Context,
+                                   std::function<void(const QHostInfo&)> Done) {
+        QHostInfo::lookupHost(ToQString(Name), Context, std::move(Done));
+    };
+    return lookup;
+}
+
+// The fingerprint people compare a certificate by: SHA-256, as AB:CD:...
+AnsiString sha256Fingerprint(const QSslCertificate& certificate)
+{
+    return FromQString(QString::fromLatin1(certificate.digest(QCryptographicHash::Sha256).toHex(':').toUpper()));
 }
 
 // Lets a closed connection deliver what is still unsent, then frees it:
@@ -155,6 +156,12 @@ QSslConfiguration tlsConfiguration()
 
 } // namespace
 
+THostLookup SetHostLookup(THostLookup Lookup)
+{
+    std::swap(hostLookup(), Lookup);
+    return Lookup;
+}
+
 AnsiString IPv4ToDotted(const TIPv4& a)
 {
     return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." + std::to_string(a[3]);
@@ -169,13 +176,20 @@ struct TCustomWinSocket::BusyGuard {
 };
 
 TCustomWinSocket::TCustomWinSocket(QTcpSocket* Socket, bool Connected, Hooks H)
-    : FConnected(Connected), FSocket(Socket), FContext(std::make_unique<QObject>()), FHooks(std::move(H))
+    : FConnected(Connected), FSocket(Socket), FContext(std::make_unique<QObject>()), FHooks(std::move(H)),
+      FDeadline(new QTimer(FContext.get()))
 {
+    FDeadline->setSingleShot(true);
+    QObject::connect(FDeadline, &QTimer::timeout, FContext.get(), [this] {
+        BusyGuard busy(this);
+        Fail(eeConnect, 10060, FDeadlineReason);
+    });
     Wire();
 }
 
 TCustomWinSocket::TCustomWinSocket(bool Connected)
-    : FConnected(Connected), FSocket(new QTcpSocket), FContext(std::make_unique<QObject>())
+    : FConnected(Connected), FSocket(new QTcpSocket), FContext(std::make_unique<QObject>()),
+      FDeadline(new QTimer(FContext.get()))
 {
 }
 
@@ -190,6 +204,7 @@ void TCustomWinSocket::Wire()
     auto written = [this] { HandleBytesWritten(); };
     if (auto* tls = qobject_cast<QSslSocket*>(FSocket)) {
         // Connected only once the handshake and the certificate check are done.
+        QObject::connect(tls, &QSslSocket::connected, tls, [this] { HandleTcpConnected(); });
         QObject::connect(tls, &QSslSocket::encrypted, tls, [this] { HandleConnected(); });
         QObject::connect(tls, &QSslSocket::sslErrors, tls, [this](const QList<QSslError>& e) { HandleSslErrors(e); });
         // bytesWritten counts plaintext taken for encryption, which happens
@@ -239,6 +254,9 @@ qint64 TCustomWinSocket::PendingOutput() const
 void TCustomWinSocket::Close()
 {
     if (!FConnected) {
+        FDeadline->stop();
+        FResolving = false;
+        ++FAttempt;
         FSocket->abort();
         return;
     }
@@ -279,27 +297,18 @@ AnsiString TCustomWinSocket::LocalAddress() const
     return IPv4ToDotted(toIPv4(FSocket->localAddress()));
 }
 
-AnsiString TCustomWinSocket::RemoteHost() const
+void TCustomWinSocket::RemoteHostAsync(std::function<void(const AnsiString&)> Done)
 {
-    QHostAddress peer = FSocket->peerAddress();
-    if (peer.isNull())
-        return {};
-    QHostInfo info = QHostInfo::fromName(peer.toString());
-    QString name = info.hostName();
-    if (info.error() != QHostInfo::NoError || name == peer.toString() ||
-        QHostAddress(name).protocol() != QAbstractSocket::UnknownNetworkLayerProtocol)
-        return {};
-    return FromQString(name);
+    const QString peer = FSocket->peerAddress().toString();
+    hostLookup()(FromQString(peer), FContext.get(), [Done, peer](const QHostInfo& info) {
+        const AnsiString name = reverseName(info, peer);
+        DispatchEvent([&] { Done(name); });
+    });
 }
 
 AnsiString TCustomWinSocket::RemoteAddress() const
 {
     return IPv4ToDotted(toIPv4(FSocket->peerAddress()));
-}
-
-TIPv4 TCustomWinSocket::LookupName(const AnsiString& Name) const
-{
-    return toIPv4(resolveIPv4(Name));
 }
 
 void TCustomWinSocket::LookupNameAsync(const AnsiString& Name, std::function<void(const TIPv4&)> Done)
@@ -309,29 +318,45 @@ void TCustomWinSocket::LookupNameAsync(const AnsiString& Name, std::function<voi
         QTimer::singleShot(0, FContext.get(), [Done, a = toIPv4(literal)] { DispatchEvent([&] { Done(a); }); });
         return;
     }
-    QHostInfo::lookupHost(ToQString(Name), FContext.get(), [Done](const QHostInfo& info) {
+    hostLookup()(Name, FContext.get(), [Done](const QHostInfo& info) {
         TIPv4 address = toIPv4(firstIPv4(info));
         DispatchEvent([&] { Done(address); });
     });
 }
 
+void TCustomWinSocket::SetDeadline(int TimeoutMs, const AnsiString& Reason)
+{
+    FDeadlineReason = Reason;
+    FDeadline->start(TimeoutMs);
+}
+
+void TCustomWinSocket::HandleTcpConnected()
+{
+    SetDeadline(FHandshakeTimeout, "TLS handshake with " + FPeerName + " timed out");
+}
+
 void TCustomWinSocket::HandleConnected()
 {
     BusyGuard busy(this);
+    FDeadline->stop();
     FSocket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     FConnected = true;
     if (FHooks.Connect)
         DispatchEvent([this] { FHooks.Connect(this); });
+    FUntrustedNote.clear();
 }
 
 void TCustomWinSocket::HandleSslErrors(const QList<QSslError>& Errors)
 {
+    auto* tls = static_cast<QSslSocket*>(FSocket);
     if (FAllowUntrusted && std::all_of(Errors.begin(), Errors.end(), untrustedOnly)) {
-        static_cast<QSslSocket*>(FSocket)->ignoreSslErrors();
+        tls->ignoreSslErrors();
+        FUntrustedNote = certificateFault(FPeerName, Errors) + "; accepted by AllowUntrustedCert, SHA-256 " +
+                         sha256Fingerprint(tls->peerCertificate());
         return;
     }
     // Not ignored, the errors fail the handshake: the error event follows.
-    FTlsFailure = certificateFault(FPeerName, Errors);
+    FFailure = certificateFault(FPeerName, Errors);
 }
 
 void TCustomWinSocket::HandleReadyRead()
@@ -371,23 +396,35 @@ void TCustomWinSocket::HandleError(int QtError)
     // Before FConnected a close can only come in a TLS handshake: a failed connect.
     const bool handshake =
         error == QAbstractSocket::SslHandshakeFailedError || error == QAbstractSocket::RemoteHostClosedError;
-    if (!FConnected && handshake && FTlsFailure.empty() && qobject_cast<QSslSocket*>(FSocket))
-        FTlsFailure = "TLS handshake with " + FPeerName + " failed: " + FromQString(FSocket->errorString());
-    TErrorEvent phase = FConnected ? eeReceive : eeConnect;
-    int code = winsockCode(error);
-    QString text = FTlsFailure.empty() ? FSocket->errorString() : ToQString(FTlsFailure);
+    const AnsiString reason = FromQString(FSocket->errorString());
+    const AnsiString endpoint = FPeerName.empty() ? FromQString(FSocket->peerAddress().toString()) + ":" +
+                                                        std::to_string(FSocket->peerPort())
+                                                  : FPeerName + ":" + FPeerPort;
+    if (FConnected)
+        Fail(eeReceive, winsockCode(error), "connection to " + endpoint + ": " + reason);
+    else if (!FFailure.empty())
+        Fail(eeConnect, winsockCode(error), FFailure);
+    else if (handshake && qobject_cast<QSslSocket*>(FSocket))
+        Fail(eeConnect, winsockCode(error), "TLS handshake with " + FPeerName + " failed: " + reason);
+    else
+        Fail(eeConnect, winsockCode(error), "connect to " + endpoint + ": " + reason);
+}
+
+void TCustomWinSocket::Fail(TErrorEvent Phase, int Code, AnsiString Reason)
+{
+    FDeadline->stop();
+    FResolving = false;
+    FFailure = Phase == eeConnect ? Reason : AnsiString();
     if (FHooks.Error)
-        DispatchEvent([&] { FHooks.Error(this, phase, code); });
-    FTlsFailure.clear();
+        DispatchEvent([&] { FHooks.Error(this, Phase, Code); });
+    FFailure.clear();
+    FUntrustedNote.clear();
     // The connection is settled before the error is shown, and the error is
     // shown after this event: a box's event loop must not run while this
     // connection's state is being decided.
-    if (FConnected)
-        Close();
-    else
-        FSocket->abort();
-    if (code != 0 && Application)
-        Application->ShowExceptionLater(socketError(code, text, phase));
+    Close(); // a connect under way is abandoned
+    if (Code != 0 && Application)
+        Application->ShowExceptionLater(ESocketError(Reason));
 }
 
 TClientSocket::TClientSocket(TComponent* Owner) : TComponent(Owner)
@@ -410,31 +447,56 @@ bool TClientSocket::Active() const
 
 bool TClientSocket::Connecting() const
 {
-    return !FSocket->FConnected && FSocket->FSocket->state() != QAbstractSocket::UnconnectedState;
+    return FSocket->FResolving || (!FSocket->FConnected && FSocket->FSocket->state() != QAbstractSocket::UnconnectedState);
 }
 
 void TClientSocket::Open()
 {
-    if (FSocket->FConnected || FSocket->FSocket->state() != QAbstractSocket::UnconnectedState)
+    if (FSocket->FConnected || Connecting())
         return;
-    QHostAddress address = resolveIPv4(Host);
-    if (address.isNull())
-        throw socketError(11001, "Host not found: " + ToQString(Host), eeConnect);
+    const AnsiString endpoint = Host + ":" + std::to_string(Port);
+    if (Host.empty())
+        throw ESocketError("connect to " + endpoint + ": no server name");
     if ((qobject_cast<QSslSocket*>(FSocket->FSocket) != nullptr) != Secure) {
         QTcpSocket* old = FSocket->Replace(Secure ? new QSslSocket : new QTcpSocket);
         old->setParent(QCoreApplication::instance()); // freed with the application at the latest
         old->deleteLater();
     }
-    if (!Secure) {
-        FSocket->FSocket->connectToHost(address, static_cast<quint16>(Port));
+    FSocket->FPeerName = Host;
+    FSocket->FPeerPort = std::to_string(Port);
+    FSocket->FAllowUntrusted = AllowUntrustedCert;
+    FSocket->FHandshakeTimeout = HandshakeTimeout;
+    FSocket->SetDeadline(ConnectTimeout, "connect to " + endpoint + " timed out");
+    const unsigned attempt = ++FSocket->FAttempt;
+    if (QHostAddress literal = ipv4Literal(Host); !literal.isNull()) {
+        Dial(literal);
         return;
     }
-    auto* tls = static_cast<QSslSocket*>(FSocket->FSocket);
-    FSocket->FPeerName = Host;
-    FSocket->FAllowUntrusted = AllowUntrustedCert;
+    FSocket->FResolving = true;
+    hostLookup()(Host, FSocket->FContext.get(), [this, attempt, endpoint](const QHostInfo& info) {
+        if (attempt != FSocket->FAttempt || !FSocket->FResolving)
+            return; // the connect was abandoned meanwhile
+        FSocket->FResolving = false;
+        const QHostAddress address = firstIPv4(info);
+        TCustomWinSocket::BusyGuard busy(FSocket.get());
+        if (address.isNull())
+            FSocket->Fail(eeConnect, 11001, "connect to " + endpoint + ": Host not found");
+        else
+            Dial(address);
+    });
+}
+
+void TClientSocket::Dial(const QHostAddress& Address)
+{
+    const auto port = static_cast<quint16>(std::stoi(FSocket->FPeerPort));
+    auto* tls = qobject_cast<QSslSocket*>(FSocket->FSocket);
+    if (!tls) {
+        FSocket->FSocket->connectToHost(Address, port);
+        return;
+    }
     tls->setSslConfiguration(tlsConfiguration());
-    // The address resolved above is dialled; the certificate must name Host.
-    tls->connectToHostEncrypted(address.toString(), static_cast<quint16>(Port), ToQString(Host));
+    // The address resolved is dialled; the certificate must name the host typed.
+    tls->connectToHostEncrypted(Address.toString(), port, ToQString(FSocket->FPeerName));
 }
 
 void TClientSocket::Close()
@@ -470,7 +532,7 @@ void TServerSocket::Open()
     if (FServer->isListening())
         return;
     if (!FServer->listen(QHostAddress::LocalHost, static_cast<quint16>(Port)))
-        throw socketError(winsockCode(FServer->serverError()), FServer->errorString(), eeGeneral);
+        throw ESocketError("listen on 127.0.0.1:" + std::to_string(Port) + ": " + FromQString(FServer->errorString()));
 }
 
 void TServerSocket::Close()

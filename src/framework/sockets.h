@@ -19,14 +19,20 @@
 //   PendingOutput has gone down; never inside the call that wrote.
 // - A client socket is Active only while its connection is established; a
 //   server socket is Active while it listens.
-// - Open resolves the host name at once (blocking). A failure found then is
-//   thrown as ESocketError; later failures arrive as error events with their
-//   phase. When the error handler leaves ErrorCode nonzero, the framework
-//   first closes (or abandons) the connection and then shows the error with
+// - Nothing here blocks the thread: Open, LookupNameAsync and
+//   RemoteHostAsync resolve names through the host lookup (SetHostLookup),
+//   whose answers arrive later as events, never after the connection object
+//   is gone.
+// - Open throws ESocketError only when no connect can be started (no host
+//   name); every later failure (a name that does not resolve, a refusal, a
+//   connect or TLS handshake that does not finish in time) arrives as an
+//   error event in the connect phase, with ConnectFailure saying why. When
+//   the error handler leaves ErrorCode nonzero, the framework first closes
+//   (or abandons) the connection and then shows the error with
 //   Application->ShowExceptionLater, after the event: no box is ever open
-//   inside a socket event.
-// - LookupNameAsync never blocks: its answer arrives later as an event, and
-//   never after the connection object is gone.
+//   inside a socket event. Error texts name the operation, the host and
+//   port and the system's reason: "connect to irc.example.net:6667:
+//   Connection refused".
 // - A connection object stays valid until the event that reports its
 //   disconnect has returned; it is freed later by its owner.
 // - A client socket opened with Secure speaks TLS only: its connect event
@@ -43,10 +49,13 @@
 #include <cstdint>
 #include <memory>
 
+class QHostAddress;
+class QHostInfo;
 class QObject;
 class QSslError;
 class QTcpSocket;
 class QTcpServer;
+class QTimer;
 
 enum TErrorEvent { eeGeneral = 0, eeSend = 1, eeReceive = 2, eeConnect = 3, eeDisconnect = 4, eeAccept = 5 };
 
@@ -74,6 +83,19 @@ constexpr const char* ExtraCaFileVariable = "NIMBOCHAT_CA_FILE";
 
 // How long a closed connection may take to deliver what is still unsent.
 constexpr int LingerTimeMs = 30000;
+// How long a connect may take (its name lookup included), and the TLS
+// handshake after it, before they fail as timed out.
+constexpr int ConnectTimeoutMs = 30000;
+constexpr int HandshakeTimeoutMs = 30000;
+
+// Looks a name (or, for an address, its reverse name) up and calls Done with
+// the answer from the event loop, unless Context is gone by then. The
+// program uses QHostInfo::lookupHost; tests and fuzz targets put their own
+// in its place.
+using THostLookup =
+    std::function<void(const AnsiString& Name, QObject* Context, std::function<void(const QHostInfo&)> Done)>;
+// Replaces the host lookup and returns the one it replaced.
+THostLookup SetHostLookup(THostLookup Lookup);
 // The most a connection holds read from the network and not yet taken by
 // ReceiveText.
 constexpr qint64 ReadChunkBytes = 256 * 1024;
@@ -96,19 +118,22 @@ public:
     // The machine's host name.
     AnsiString LocalHost() const;
     AnsiString LocalAddress() const;
-    // The peer's name by reverse lookup (blocking); empty when it has none.
-    AnsiString RemoteHost() const;
+    // Calls Done with the peer's name by reverse lookup (empty when it has
+    // none) from the event loop.
+    void RemoteHostAsync(std::function<void(const AnsiString&)> Done);
     AnsiString RemoteAddress() const;
-    // Resolves a host name to an IPv4 address (blocking); 0.0.0.0 when the
-    // name does not resolve.
-    TIPv4 LookupName(const AnsiString& Name) const;
-    // Resolves a host name without blocking and calls Done with the address
-    // (0.0.0.0 when the name does not resolve) from the event loop.
+    // Resolves a host name and calls Done with the address (0.0.0.0 when
+    // the name does not resolve) from the event loop.
     void LookupNameAsync(const AnsiString& Name, std::function<void(const TIPv4&)> Done);
-    // While the connect error event of a TLS connection runs: why the
-    // handshake failed or the certificate was refused ("certificate for
-    // irc.example.net has expired"). Empty otherwise.
-    const AnsiString& TlsFailure() const { return FTlsFailure; }
+    // While the connect error event runs: why the connect failed ("connect
+    // to irc.example.net:6667: Connection refused", "TLS handshake with
+    // irc.example.net timed out", "certificate for irc.example.net has
+    // expired"). Empty otherwise.
+    const AnsiString& ConnectFailure() const { return FFailure; }
+    // While the connect event of a TLS connection runs: a note when
+    // AllowUntrustedCert let a certificate through that no trusted
+    // authority signed, with its SHA-256 fingerprint. Empty otherwise.
+    const AnsiString& UntrustedNote() const { return FUntrustedNote; }
 
 protected:
     // A connection that is not on the network and has no events: the base
@@ -130,12 +155,18 @@ private:
     // are cut off; returns the old one.
     QTcpSocket* Replace(QTcpSocket* Fresh);
     void HandOverToLinger();
+    void HandleTcpConnected();
     void HandleConnected();
     void HandleSslErrors(const QList<QSslError>& Errors);
     void HandleReadyRead();
     void HandleBytesWritten();
     void HandleDisconnected();
     void HandleError(int QtError);
+    // Reports a failure as an error event and settles the connection.
+    void Fail(TErrorEvent Phase, int Code, AnsiString Reason);
+    // A connect under way (its lookup included) fails with Reason when it
+    // has not finished within TimeoutMs.
+    void SetDeadline(int TimeoutMs, const AnsiString& Reason);
     void FinishClose();
     struct BusyGuard;
 
@@ -144,8 +175,15 @@ private:
     int FBusy = 0;
     Hooks FHooks;
     AnsiString FPeerName;         // the host name a TLS certificate must name
+    AnsiString FPeerPort;         // the port dialled, for error texts
     bool FAllowUntrusted = false; // see TClientSocket::AllowUntrustedCert
-    AnsiString FTlsFailure;
+    AnsiString FFailure;
+    AnsiString FUntrustedNote;
+    QTimer* FDeadline;            // owned by FContext
+    AnsiString FDeadlineReason;
+    int FHandshakeTimeout = HandshakeTimeoutMs;
+    bool FResolving = false;      // a connect waits for its name lookup
+    unsigned FAttempt = 0;        // counts connects, so a late lookup answer for an abandoned one is dropped
 };
 
 class TClientSocket : public TComponent {
@@ -163,13 +201,16 @@ public:
     // authority signed it (self-signed, unknown issuer) is accepted; an
     // expired one, or one naming another host, is still refused.
     bool AllowUntrustedCert = false;
+    // How long a connect and a TLS handshake may take.
+    int ConnectTimeout = ConnectTimeoutMs;
+    int HandshakeTimeout = HandshakeTimeoutMs;
     bool Active() const;
-    // True while a connect (with TLS: its handshake) has been started and
-    // not yet finished.
+    // True while a connect (its name lookup, the TCP connect, with TLS the
+    // handshake) has been started and not yet finished.
     bool Connecting() const;
-    // Starts connecting to Host:Port, with TLS when Secure is set. Does
-    // nothing while a connection is open or being opened. Throws
-    // ESocketError when the name does not resolve.
+    // Starts connecting to Host:Port, with TLS when Secure is set; the name
+    // is resolved without blocking. Does nothing while a connection is open
+    // or being opened. Throws ESocketError when Host is empty.
     void Open();
     // Closes the connection (its disconnect event runs inside this call) or
     // abandons a connect under way (silently).
@@ -189,6 +230,8 @@ public:
     TSocketErrorEvent OnError;
 
 private:
+    // Dials the resolved address.
+    void Dial(const QHostAddress& Address);
     std::unique_ptr<TCustomWinSocket> FSocket;
 };
 

@@ -19,15 +19,9 @@ void TNimboChat::ServerSocketClientConnect(TObject*, TCustomWinSocket* Socket)
     LocalEdit->SetText(peer);
     GlobalEdit->SetText(peer);
     ClientBuffer.clear();
-    SessionState = ssRelay;
-    ConnectButton->SetEnabled(false);
-    ClientSocket->Host = ClientEdit->Text();
     try {
-        ClientSocket->Open();
+        OpenUpstream(ssRelay);
     } catch (const std::exception&) {
-        ConnectButton->SetEnabled(true);
-        SessionState = ssIdle;
-        AddLog("ServerConnectError", clRed, false);
         // The client is told and let go, so nothing of it reaches a later session.
         TCustomWinSocket* client = ClientConnection;
         client->SendText("Connecting Error\r\n");
@@ -151,6 +145,7 @@ void TNimboChat::ServerSocketClientDisconnect(TObject*, TCustomWinSocket* Socket
         // No upstream connection is left running without its client.
         ClientSocket->Close();
         ConnectButton->SetEnabled(true);
+        IdleLayout();
     }
 }
 

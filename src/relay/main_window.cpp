@@ -89,6 +89,8 @@ void TNimboChat::CreateControls()
     LinePumpTimer->SetInterval(0);
     PortSettleTimer = new TTimer(this);
     PortSettleTimer->SetInterval(PortSettleMs);
+    WelcomeTimer = new TTimer(this);
+    WelcomeTimer->SetInterval(WelcomeWaitMs);
 }
 
 void TNimboChat::CreateServerPage()
@@ -203,6 +205,7 @@ void TNimboChat::WireEvents()
     ServerPortEdit->OnChange = [this](TObject* s) { ServerPortEditChange(s); };
     ServerPortEdit->OnExit = [this](TObject*) { ApplyListenerPort(); };
     PortSettleTimer->OnTimer = [this](TObject*) { ApplyListenerPort(); };
+    WelcomeTimer->OnTimer = [this](TObject*) { ReleaseWelcome(); };
     LocalEdit->OnChange = [this](TObject* s) { LocalEditChange(s); };
     GlobalEdit->OnChange = [this](TObject* s) { GlobalEditChange(s); };
     KeywordCheckBox->OnClick = [this](TObject* s) { KeywordCheckBoxClick(s); };

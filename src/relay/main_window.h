@@ -49,6 +49,11 @@ constexpr int LineSliceMs = 10;
 // port box (or when the box is left), not at every keystroke.
 constexpr int PortSettleMs = 700;
 
+// The welcome (001) and the server lines after it wait at most this long for
+// the lookup of the user's host, so that the chat client gets them after
+// GlobalEdit is set.
+constexpr int WelcomeWaitMs = 2000;
+
 class TNimboChat : public TForm {
 public:
     explicit TNimboChat(TComponent* Owner);
@@ -109,6 +114,7 @@ public:
     TTimer* FlashTimer;
     TTimer* LinePumpTimer; // takes up waiting server lines, turn by turn
     TTimer* PortSettleTimer; // runs while a typed listener port waits to be taken
+    TTimer* WelcomeTimer;    // runs while the welcome waits for its host lookup
 
     void FormCreate(TObject* Sender);
     void FormDestroy(TObject* Sender);
@@ -230,6 +236,23 @@ private:
     // Opens the listener; a failure is logged in red and shown in a box
     // after the running event.
     void OpenListener();
+    // Starts a session of the kind given by opening the upstream connection.
+    // When the open fails at once the window is idle again,
+    // "ServerConnectError" is logged and the exception goes on.
+    void OpenUpstream(TSessionState Kind);
+    // Whether Session is the session that runs now: answers that come later
+    // (name lookups) act only on the session that asked.
+    bool SessionRuns(unsigned Session) const;
+    // Sends the registration of a direct session; Server is the server's
+    // reverse name, or empty.
+    void Register(TCustomWinSocket* Socket, AnsiString Server);
+    // The welcome names the user's host: GlobalEdit takes its address, and
+    // in a relay session the welcome and the lines after it wait for it.
+    void LookUpWelcomeHost(const AnsiString& Host);
+    void TakeWelcomeAddress(const AnsiString& Host, const TIPv4& Address);
+    // Sends the held welcome to the chat client and lets the lines after it go on.
+    void ReleaseWelcome();
+    void SendHeldWelcome();
     void ConnectedLayout();
     void IdleLayout();
 
@@ -250,6 +273,9 @@ private:
     bool TrayIconShown = false;
     bool ListenerOpened = false; // FormCreate has tried to open the listener; port changes reopen it
     TSessionState SessionState = ssIdle;
+    unsigned SessionNumber = 0; // counts sessions, so that late answers find theirs
+    bool WelcomeHeld = false;   // server lines wait for the welcome's host lookup
+    AnsiString HeldWelcome;     // the welcome as the chat client gets it, while held
     AnsiString ServerBuffer;
     AnsiString ClientBuffer;
     AnsiString LocalAddress;

@@ -72,10 +72,11 @@ void TNimboChat::HandleServerLines(bool Whole)
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(LineSliceMs);
     AnsiString received;
     size_t start = 0;
-    while ((Whole || (!ClientBackedUp() && Clock::now() < deadline)) && TakeLine(ServerBuffer, start, received))
+    while ((Whole || (!ClientBackedUp() && !WelcomeHeld && Clock::now() < deadline)) &&
+           TakeLine(ServerBuffer, start, received))
         HandleServerLine(received);
     ServerBuffer.erase(0, start);
-    LinePumpTimer->SetEnabled(ServerLinesWaiting() && !ClientBackedUp());
+    LinePumpTimer->SetEnabled(ServerLinesWaiting() && !ClientBackedUp() && !WelcomeHeld);
 }
 
 void TNimboChat::ContinueServerLines()
@@ -113,8 +114,58 @@ void TNimboChat::HandleServerLine(const AnsiString& Received)
     bool answered = ProcessServerLine(line.Prefix, line.Command, line.Params);
     if (SessionState == ssRelay && !answered && ClientConnection) {
         AnsiString utf8;
-        ClientConnection->SendText(ToClientCode(utf8, Received) + "\r\n");
+        AnsiString outgoing = ToClientCode(utf8, Received) + "\r\n";
+        if (WelcomeHeld)
+            HeldWelcome = std::move(outgoing); // the welcome itself: sent once GlobalEdit is set
+        else
+            ClientConnection->SendText(outgoing);
     }
+}
+
+void TNimboChat::LookUpWelcomeHost(const AnsiString& Host)
+{
+    // A relay session's chat client gets the welcome after GlobalEdit is
+    // set: the welcome and the lines after it wait for the answer, or for
+    // WelcomeWaitMs. The name is the server's choice, so it is resolved
+    // without blocking the window.
+    if (SessionState == ssRelay && ClientSocket->Active()) {
+        WelcomeHeld = true;
+        WelcomeTimer->SetEnabled(true);
+    }
+    const unsigned session = SessionNumber;
+    ClientSocket->Socket()->LookupNameAsync(Host, [this, session, Host](const TIPv4& Address) {
+        if (!SessionRuns(session))
+            return; // the session that asked is gone
+        TakeWelcomeAddress(Host, Address);
+        ReleaseWelcome();
+    });
+}
+
+void TNimboChat::TakeWelcomeAddress(const AnsiString& Host, const TIPv4& Address)
+{
+    if (Address != TIPv4{0, 0, 0, 0}) {
+        GlobalEdit->SetText(IPv4ToDotted(Address));
+        return;
+    }
+    // A cloaked host: the address the user gave stays, for DCC offers.
+    AddLog("Global address: " + Host + " does not resolve; kept " + GlobalEdit->Text(), clRed, false);
+}
+
+void TNimboChat::ReleaseWelcome()
+{
+    if (!WelcomeHeld)
+        return;
+    SendHeldWelcome();
+    ContinueServerLines();
+}
+
+void TNimboChat::SendHeldWelcome()
+{
+    WelcomeHeld = false;
+    WelcomeTimer->SetEnabled(false);
+    if (SessionState == ssRelay && ClientConnection && !HeldWelcome.empty())
+        ClientConnection->SendText(HeldWelcome);
+    HeldWelcome.clear();
 }
 
 void TNimboChat::SendAnswer(const AnsiString& Line)
@@ -133,12 +184,8 @@ bool TNimboChat::ProcessServerLine(const AnsiString& Prefix, const AnsiString& C
     }
     if (Command == "001") {
         size_t at = SjisFind(Params, "@");
-        // The name is the server's choice: it is resolved without blocking the
-        // window, and GlobalEdit is filled when the answer comes.
         if (at != AnsiString::npos)
-            ClientSocket->Socket()->LookupNameAsync(Params.substr(at + 1), [this](const TIPv4& Address) {
-                GlobalEdit->SetText(IPv4ToDotted(Address));
-            });
+            LookUpWelcomeHost(Params.substr(at + 1));
     }
     if (fromServer || Command != "PRIVMSG")
         return false;

@@ -6,38 +6,46 @@
 
 void TNimboChat::ConnectButtonClick(TObject*)
 {
-    if (SessionState == ssIdle) {
-        SessionState = ssDirect;
-        ConnectButton->SetEnabled(false);
-        ClientSocket->Host = ClientEdit->Text();
-        try {
-            ClientSocket->Open();
-        } catch (const std::exception&) {
-            // The open failed at once: back to idle, as a relay session does.
-            SessionState = ssIdle;
-            ConnectButton->SetEnabled(true);
-            AddLog("ServerConnectError", clRed, false);
-            throw; // the application's exception display shows the reason
-        }
-    } else if (SessionState == ssDirect || SessionState == ssRelay) {
+    if (SessionState == ssIdle)
+        OpenUpstream(ssDirect);
+    else if (SessionState == ssDirect || SessionState == ssRelay)
         SendServerLine("QUIT byebye");
+}
+
+void TNimboChat::OpenUpstream(TSessionState Kind)
+{
+    SessionState = Kind;
+    ++SessionNumber;
+    ConnectButton->SetEnabled(false);
+    KillButton->SetEnabled(true); // a connect can always be ended
+    ClientSocket->Host = ClientEdit->Text();
+    try {
+        ClientSocket->Open();
+    } catch (const std::exception&) {
+        SessionState = ssIdle;
+        ConnectButton->SetEnabled(true);
+        KillButton->SetEnabled(false);
+        AddLog("ServerConnectError", clRed, false);
+        throw; // the application's exception display shows the reason
     }
+}
+
+bool TNimboChat::SessionRuns(unsigned Session) const
+{
+    return Session == SessionNumber && (SessionState == ssDirect || SessionState == ssRelay);
 }
 
 void TNimboChat::KillButtonClick(TObject*)
 {
-    if (SessionState == ssRelay) {
-        if (ClientConnection && ClientConnection->Connected())
-            ClientConnection->Close();
-        if (ClientSocket->Active())
-            ClientSocket->Close();
-    } else if (SessionState == ssDirect) {
-        if (ClientSocket->Active())
-            ClientSocket->Close();
+    const bool connecting = ClientSocket->Connecting();
+    if (SessionState == ssRelay && ClientConnection && ClientConnection->Connected()) {
+        if (connecting)
+            ClientConnection->SendText("Connecting Error\r\n"); // its session never began
+        ClientConnection->Close();
     }
-    if (ClientSocket->Connecting()) {
-        // A connect still under way is abandoned too, so Kill always ends in idle.
+    if (ClientSocket->Active() || ClientSocket->Connecting())
         ClientSocket->Close();
+    if (connecting) {
         ConnectButton->SetEnabled(true);
         IdleLayout();
     }
@@ -47,18 +55,16 @@ void TNimboChat::KillButtonClick(TObject*)
 void TNimboChat::ClientSocketConnect(TObject*, TCustomWinSocket* Socket)
 {
     ServerBuffer.clear();
+    if (!Socket->UntrustedNote().empty())
+        AddLog(Socket->UntrustedNote(), clBlue, false);
     if (SessionState == ssDirect) {
-        AnsiString user = AnsiLowerCase(NickEdit->Text());
-        AnsiString host = Socket->LocalHost();
-        if (host.empty())
-            host = Socket->LocalAddress();
-        AnsiString server = Socket->RemoteHost();
-        if (server.empty())
-            server = Socket->RemoteAddress();
-        for (const AnsiString& line : {"USER " + user + " " + host + " " + server + " :" + user, "NICK " + NickEdit->Text()}) {
-            AddLog(line, clGreen, false);
-            SendServerLine(line);
-        }
+        // The USER line names the server by its reverse name, looked up
+        // without holding the window.
+        const unsigned session = SessionNumber;
+        Socket->RemoteHostAsync([this, session, Socket](const AnsiString& Server) {
+            if (SessionRuns(session) && ClientSocket->Active())
+                Register(Socket, Server);
+        });
     }
     ConnectedLayout();
     // The lines the chat client sent while the connect was under way go
@@ -67,12 +73,27 @@ void TNimboChat::ClientSocketConnect(TObject*, TCustomWinSocket* Socket)
         ServerSocketClientRead(ServerSocket, ClientConnection);
 }
 
+void TNimboChat::Register(TCustomWinSocket* Socket, AnsiString Server)
+{
+    AnsiString user = AnsiLowerCase(NickEdit->Text());
+    AnsiString host = Socket->LocalHost();
+    if (host.empty())
+        host = Socket->LocalAddress();
+    if (Server.empty())
+        Server = Socket->RemoteAddress();
+    for (const AnsiString& line : {"USER " + user + " " + host + " " + Server + " :" + user, "NICK " + NickEdit->Text()}) {
+        AddLog(line, clGreen, false);
+        SendServerLine(line);
+    }
+}
+
 void TNimboChat::ClientSocketDisconnect(TObject*, TCustomWinSocket* Socket)
 {
     if (SessionState == ssClosing)
         return;
     // The server's last lines, its final ERROR among them, are handled and
     // passed on before the session ends.
+    SendHeldWelcome();
     if (AppendUnfinished(ServerBuffer, Socket->ReceiveText(), "server"))
         HandleServerLines(true);
     IdleLayout();
@@ -89,13 +110,13 @@ void TNimboChat::ClientSocketError(TObject*, TCustomWinSocket* Socket, TErrorEve
 {
     if (ErrorEvent != eeConnect)
         return;
-    if (!Socket->TlsFailure().empty())
-        AddLog(Socket->TlsFailure(), clRed, false);
+    AddLog(Socket->ConnectFailure(), clRed, false);
     if (SessionState == ssRelay && ClientConnection) {
         ClientConnection->SendText("Connecting Error\r\n");
         ClientConnection->Close();
     }
     ConnectButton->SetEnabled(true);
+    IdleLayout();
     SessionState = ssIdle;
 }
 

@@ -250,7 +250,7 @@ TEST(RelayEdges, AClientThatKeepsReconnectingToADeadServerOpensOneErrorBoxAndThe
     sink->CloseWhen = [&] {
         int logged = 0;
         for (int i = 0; i < w->LogRichEdit->LineTextCount(); ++i)
-            logged += w->LogRichEdit->LineText(i).find("Windows socket error") != AnsiString::npos;
+            logged += w->LogRichEdit->LineText(i).find("connect to 127.0.0.1:") != AnsiString::npos;
         return logged >= 5;
     };
     EXPECT_TRUE(WaitUntil([&] { return sink->Closed; }, 20000));

@@ -203,6 +203,11 @@ TEST(ConnectFailure, ClosedPortReturnsToIdleAndShowsTheErrorOnce)
     w->ConnectButton->Click();
     ASSERT_TRUE(WaitUntil([&] { return NimboChatProbe::SessionState(*w) == ssIdle; }));
     EXPECT_TRUE(w->ConnectButton->Enabled());
+    // The reason in this system's words, in the log and in the box.
+    const AnsiString reason = "connect to 127.0.0.1:" + std::to_string(w->ClientSocket->Port) + ": Connection refused";
+    EXPECT_TRUE(LogHasLine(*w, reason, clRed));
+    ASSERT_TRUE(WaitUntil([] { return !Recorded().Exceptions.empty(); }));
+    EXPECT_EQ(Recorded().Exceptions[0], reason);
     // A second box for that failure would come before the next connect is made.
     QTcpServer server;
     ASSERT_TRUE(ListenOnLowPort(server));
@@ -212,13 +217,32 @@ TEST(ConnectFailure, ClosedPortReturnsToIdleAndShowsTheErrorOnce)
     EXPECT_EQ(Recorded().Exceptions.size(), 1u);
 }
 
-TEST(ConnectFailure, UnresolvableHostReturnsToIdleAtOnce)
+// A name that does not resolve fails the connect as a refusal does; the
+// lookup never holds the window.
+TEST(ConnectFailure, UnresolvableHostReturnsToIdleWithTheReason)
 {
     auto w = StartTestWindow({.UpstreamPort = 7001});
     w->ClientEdit->SetText("no-such-host.invalid");
     w->ConnectButton->Click();
+    EXPECT_EQ(NimboChatProbe::SessionState(*w), ssDirect);
+    ASSERT_TRUE(WaitUntil([&] { return NimboChatProbe::SessionState(*w) == ssIdle; }, 20000));
+    EXPECT_TRUE(w->ConnectButton->Enabled());
+    ExpectIdleLayout(*w);
+    const AnsiString reason = "connect to no-such-host.invalid:7001: Host not found";
+    EXPECT_TRUE(LogHasLine(*w, reason, clRed));
+    ASSERT_TRUE(WaitUntil([] { return Recorded().Exceptions.size() == 1u; }));
+    EXPECT_EQ(Recorded().Exceptions[0], reason);
+}
+
+// A server with no name at all cannot be dialled: that fails at once.
+TEST(ConnectFailure, NoServerNameReturnsToIdleAtOnce)
+{
+    auto w = StartTestWindow({.UpstreamPort = 7001});
+    w->ClientEdit->SetText("");
+    w->ConnectButton->Click();
     EXPECT_EQ(NimboChatProbe::SessionState(*w), ssIdle);
     EXPECT_TRUE(w->ConnectButton->Enabled());
+    EXPECT_FALSE(w->KillButton->Enabled());
     EXPECT_TRUE(LogContains(*w, "ServerConnectError", clRed));
     EXPECT_TRUE(WaitUntil([] { return Recorded().Exceptions.size() == 1u; }));
 }
