@@ -8,10 +8,12 @@
 #include "support_code/recording_socket.h"
 
 #include <QApplication>
+#include <QHostInfo>
 #include <QTemporaryDir>
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,6 +51,16 @@ struct WindowHarness {
         App = new QApplication(Argc, Argv);
         Application = new TApplication;
         Application->SetMessageSink(std::make_unique<RecordingSink>());
+        SetHostLookup([this](const AnsiString& Name, QObject*, std::function<void(const QHostInfo&)> Done) {
+            Lookups.push_back([Name, Done] {
+                QHostInfo info; // names that begin with an even byte resolve
+                if (!Name.empty() && Name[0] % 2 == 0)
+                    info.setAddresses({QHostAddress("203.0.113.5")});
+                else
+                    info.setError(QHostInfo::HostNotFound);
+                Done(info);
+            });
+        });
         Window = new TNimboChat(nullptr);
         auto upstream = std::make_unique<RecordingSocket>();
         Upstream = upstream.get();
@@ -64,6 +76,16 @@ struct WindowHarness {
         Upstream->Reopen();
         Upstream->Sent.clear();
     }
+    // Answers the name lookups asked so far, and those they lead to.
+    void AnswerLookups()
+    {
+        while (!Lookups.empty()) {
+            std::vector<std::function<void()>> asked;
+            std::swap(asked, Lookups);
+            for (const auto& answer : asked)
+                answer();
+        }
+    }
     void EndSession()
     {
         NimboChatProbe::ClientConnection(*Window) = nullptr;
@@ -77,6 +99,8 @@ struct WindowHarness {
     QApplication* App;
     TNimboChat* Window;
     RecordingSocket* Upstream;
+    // Name lookups wait here for AnswerLookups: nothing reaches the network.
+    std::vector<std::function<void()>> Lookups;
 };
 
 // Created on the first input and kept for the run.

@@ -5,7 +5,9 @@
 //   lines, in order, each with CR LF, and a line that cannot be a PING or a
 //   CTCP query is always passed on;
 // - in a direct session nothing goes to any client;
-// - what goes upstream are only PONG and NOTICE answers, each a whole line.
+// - what goes upstream are only PONG and NOTICE answers, each a whole line;
+// - a welcome (001), whose host is looked up (answered here, never on the
+//   network), holds nothing back for good and changes no order.
 #include "window_harness.h"
 
 #include <cstdint>
@@ -54,10 +56,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     if (Size < 1)
         return 0;
     const std::string input(reinterpret_cast<const char*>(Data) + 1, Size - 1);
-    // A welcome (001) makes the relay look up a host name the input chose,
-    // which would go to the network.
-    if (input.find("001") != std::string::npos)
-        return 0;
     const bool relay = Data[0] & 0x80;
     const size_t piece = Data[0] % 32 + 1;
     WindowHarness& h = Harness();
@@ -67,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     for (size_t at = 0; at < input.size(); at += piece) {
         h.Upstream->Input = input.substr(at, piece);
         w.ClientSocketRead(w.ClientSocket, h.Upstream);
-        while (NimboChatProbe::ServerLinesWaiting(w))
+        // A welcome holds the lines after it until its host is looked up.
+        for (h.AnswerLookups(); NimboChatProbe::ServerLinesWaiting(w); h.AnswerLookups())
             NimboChatProbe::ContinueServerLines(w);
         Require(w.LogRichEdit->LineTextCount() <= LogLineLimit, "the log passed its bound", input);
     }

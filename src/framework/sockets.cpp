@@ -313,11 +313,6 @@ AnsiString TCustomWinSocket::RemoteAddress() const
 
 void TCustomWinSocket::LookupNameAsync(const AnsiString& Name, std::function<void(const TIPv4&)> Done)
 {
-    QHostAddress literal = ipv4Literal(Name);
-    if (!literal.isNull()) {
-        QTimer::singleShot(0, FContext.get(), [Done, a = toIPv4(literal)] { DispatchEvent([&] { Done(a); }); });
-        return;
-    }
     hostLookup()(Name, FContext.get(), [Done](const QHostInfo& info) {
         TIPv4 address = toIPv4(firstIPv4(info));
         DispatchEvent([&] { Done(address); });

@@ -129,6 +129,8 @@ TEST_F(Tls, AcceptedServersRegisterTheRelayedClientOverTls)
         ASSERT_TRUE(taro->Join("#leaf"));
         EXPECT_TRUE(LogContains(*w, " 001 Taro ", clGreen));
         EXPECT_FALSE(tap->Sent.contains("NICK")) << "a line went in plain text";
+        // A certificate let through by AllowUntrustedCert is named, with its fingerprint.
+        EXPECT_EQ(LogContains(*w, "accepted by AllowUntrustedCert, SHA-256 ", clBlue), c.AllowUntrusted);
         EXPECT_TRUE(Recorded().Exceptions.empty());
     }
 }
