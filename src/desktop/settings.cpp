@@ -18,7 +18,7 @@ struct Settings {
     std::int32_t ClientPort = 0, ServerPort = 0;
     bool Convert = false, Auto = false;
     bool Min = false, Task = false, Keyword = false, Flash = true;
-    bool Utf8 = false, Ssl = false, AllowUntrustedCert = false;
+    bool Utf8 = false, Ssl = false, AllowUntrustedCert = false, Stay = false;
 };
 
 bool ReadSwitch(const TRegistryKey& key, const char* name, bool& on)
@@ -52,7 +52,8 @@ bool ReadAll(const TRegistryKey& key, Settings& s)
            ReadSwitch(key, "AutoCheck", s.Auto) && ReadOptionalSwitch(key, "MinCheck", s.Min) &&
            ReadOptionalSwitch(key, "TaskCheck", s.Task) && ReadOptionalSwitch(key, "KeywordCheck", s.Keyword) &&
            ReadOptionalSwitch(key, "FlashCheck", s.Flash) && ReadOptionalSwitch(key, "Utf8Check", s.Utf8) &&
-           ReadOptionalSwitch(key, "SSL", s.Ssl) && ReadOptionalSwitch(key, "AllowUntrustedCert", s.AllowUntrustedCert);
+           ReadOptionalSwitch(key, "SSL", s.Ssl) && ReadOptionalSwitch(key, "AllowUntrustedCert", s.AllowUntrustedCert) &&
+           ReadOptionalSwitch(key, "StayCheck", s.Stay);
 }
 
 } // namespace
@@ -80,6 +81,7 @@ bool TNimboChat::LoadSettings()
     KeywordCheckBox->SetChecked(s.Keyword);
     FlashCheckBox->SetChecked(s.Flash);
     Utf8CheckBox->SetChecked(s.Utf8);
+    StayCheckBox->SetChecked(s.Stay);
     return true;
 }
 
@@ -99,6 +101,7 @@ bool TNimboChat::SaveSettings()
            key.WriteNumber("FlashCheck", FlashCheckBox->Checked()) &&
            WriteSwitchWhenOn(key, "Utf8Check", Utf8CheckBox->Checked()) &&
            WriteSwitchWhenOn(key, "SSL", SslCheckBox->Checked()) &&
-           WriteSwitchWhenOn(key, "AllowUntrustedCert", ClientSocket->AllowUntrustedCert);
+           WriteSwitchWhenOn(key, "AllowUntrustedCert", ClientSocket->AllowUntrustedCert) &&
+           WriteSwitchWhenOn(key, "StayCheck", StayCheckBox->Checked());
     return key.Close() && written;
 }

@@ -9,6 +9,10 @@
 
 void TNimboChat::ServerSocketClientConnect(TObject*, TCustomWinSocket* Socket)
 {
+    if (SessionState == ssDirect && Attach == atDetached) {
+        AttachClient(Socket); // the session that stayed is the client's again
+        return;
+    }
     if (SessionState != ssIdle) {
         Socket->SendText("Connecting Error\r\n");
         Socket->Close();
@@ -75,6 +79,8 @@ void TNimboChat::HandleClientLine(const AnsiString& Line)
 {
     AnsiString jis;
     const AnsiString& received = FromClientCode(jis, Line);
+    if (Attach == atRegistering && AnswerAttachLine(received))
+        return;
     AnsiString outgoing = received + "\r\n";
     AnsiString display;
     KanjiConvert(display, received, kcJis, kcShiftJis, 1);
@@ -137,7 +143,7 @@ void TNimboChat::ServerSocketClientDisconnect(TObject*, TCustomWinSocket* Socket
     TSessionState noted = SessionState;
     SessionState = ssIdle;
     ClientConnection = nullptr;
-    if (noted != ssRelay)
+    if (noted != ssRelay || StayConnected())
         return;
     if (ClientSocket->Active()) {
         ClientSocket->Close();

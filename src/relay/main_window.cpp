@@ -91,6 +91,8 @@ void TNimboChat::CreateControls()
     PortSettleTimer->SetInterval(PortSettleMs);
     WelcomeTimer = new TTimer(this);
     WelcomeTimer->SetInterval(WelcomeWaitMs);
+    PlaybackTimer = new TTimer(this);
+    PlaybackTimer->SetInterval(PlaybackWaitMs);
 }
 
 void TNimboChat::CreateServerPage()
@@ -137,6 +139,8 @@ void TNimboChat::CreateClientPage()
     ConvertCheckBox->SetBounds(234, 10, 60, 20);
     Utf8CheckBox = new TCheckBox(this, TabSheet2, "UTF-8");
     Utf8CheckBox->SetBounds(234, 36, 70, 20);
+    StayCheckBox = new TCheckBox(this, TabSheet2, Sjis("切断後も接続維持"));
+    StayCheckBox->SetBounds(176, 62, 120, 20);
 }
 
 void TNimboChat::CreateChatClientPage()
@@ -206,6 +210,7 @@ void TNimboChat::WireEvents()
     ServerPortEdit->OnExit = [this](TObject*) { ApplyListenerPort(); };
     PortSettleTimer->OnTimer = [this](TObject*) { ApplyListenerPort(); };
     WelcomeTimer->OnTimer = [this](TObject*) { ReleaseWelcome(); };
+    PlaybackTimer->OnTimer = [this](TObject*) { PlayBack(); };
     LocalEdit->OnChange = [this](TObject* s) { LocalEditChange(s); };
     GlobalEdit->OnChange = [this](TObject* s) { GlobalEditChange(s); };
     KeywordCheckBox->OnClick = [this](TObject* s) { KeywordCheckBoxClick(s); };

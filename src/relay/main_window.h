@@ -16,6 +16,9 @@
 #include "framework/richedit.h"
 #include "framework/sockets.h"
 
+#include <deque>
+#include <vector>
+
 // The session state.
 enum class TSessionState {
     ssClosing = -1, // the window is being destroyed; disconnect handlers stand still
@@ -48,6 +51,16 @@ constexpr int LineSliceMs = 10;
 // A typed listener port is taken this long after the last change of the
 // port box (or when the box is left), not at every keystroke.
 constexpr int PortSettleMs = 700;
+
+// What a session that stays without its chat client keeps for it: the
+// newest lines, at most this many and this many bytes.
+constexpr size_t KeptLineLimit = 500;
+constexpr size_t KeptByteLimit = 1 << 20;
+// The most welcome lines (001-005, the end of the MOTD) kept for a client
+// that attaches.
+constexpr size_t MaxWelcomeLines = 32;
+// How long an attached client's playback waits for the names of its channels.
+constexpr int PlaybackWaitMs = 3000;
 
 // The welcome (001) and the server lines after it wait at most this long for
 // the lookup of the user's host, so that the chat client gets them after
@@ -85,6 +98,7 @@ public:
     TUpDown* ServerUpDown;
     TCheckBox* ConvertCheckBox;
     TCheckBox* Utf8CheckBox; // the chat client speaks UTF-8; the server JIS
+    TCheckBox* StayCheckBox; // a relay session stays on the server when its chat client leaves
     TEdit* ClientPathEdit;
     TButton* PathButton;
     TCheckBox* AutoCheckBox;
@@ -115,6 +129,7 @@ public:
     TTimer* LinePumpTimer; // takes up waiting server lines, turn by turn
     TTimer* PortSettleTimer; // runs while a typed listener port waits to be taken
     TTimer* WelcomeTimer;    // runs while the welcome waits for its host lookup
+    TTimer* PlaybackTimer;   // runs while an attached client's playback waits for names
 
     void FormCreate(TObject* Sender);
     void FormDestroy(TObject* Sender);
@@ -253,6 +268,35 @@ private:
     // Sends the held welcome to the chat client and lets the lines after it go on.
     void ReleaseWelcome();
     void SendHeldWelcome();
+
+    // Staying connected without a chat client (StayCheckBox).
+    struct TKeptLine {
+        AnsiString Line; // as the server sent it
+        qint64 At;       // when it came, in ms since the epoch
+    };
+    enum TAttach {
+        atNone,        // no client has left, or the last one is fully back
+        atDetached,    // no client: chat lines are kept
+        atRegistering, // a client came: its registration is answered here
+        atJoining,     // it has the welcome and its channels; playback waits for their names
+    };
+    void ResetStayState();
+    // Follows the user's nick, prefix, channels, welcome and capabilities.
+    void NoteSessionLine(const AnsiString& Received);
+    bool IsKeptLine(const AnsiString& Received) const;
+    void KeepLine(const AnsiString& Received);
+    // The chat client left: true when the session stays (as the program's own).
+    bool StayConnected();
+    void AttachClient(TCustomWinSocket* Socket);
+    // Answers an attaching client's registration (PASS, NICK, USER, CAP);
+    // false for any other line, which goes on as usual.
+    bool AnswerAttachLine(const AnsiString& Line);
+    void GreetAttachedClient();
+    void NamesEnded();
+    void PlayBack();
+    AnsiString Stamped(const TKeptLine& Kept) const;
+    AnsiString OfferedCaps() const;
+    void SendToClient(const AnsiString& Line);
     void ConnectedLayout();
     void IdleLayout();
 
@@ -276,6 +320,16 @@ private:
     unsigned SessionNumber = 0; // counts sessions, so that late answers find theirs
     bool WelcomeHeld = false;   // server lines wait for the welcome's host lookup
     AnsiString HeldWelcome;     // the welcome as the chat client gets it, while held
+    TAttach Attach = atNone;
+    AnsiString OwnNick, OwnPrefix;       // the user on the server: nick, and nick!user@host
+    std::vector<AnsiString> Channels;    // the channels the user is in, as the server names them
+    std::vector<AnsiString> WelcomeBurst; // the server's welcome lines, as sent
+    std::vector<AnsiString> ServerCaps;  // capabilities the server acknowledged
+    std::deque<TKeptLine> Kept;
+    size_t KeptBytes = 0;
+    AnsiString AttachNick;               // the nick an attaching client asked for
+    bool AttachUser = false, CapNegotiating = false, ClientServerTime = false;
+    int NamesPending = 0;
     AnsiString ServerBuffer;
     AnsiString ClientBuffer;
     AnsiString LocalAddress;

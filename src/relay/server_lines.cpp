@@ -112,7 +112,12 @@ void TNimboChat::HandleServerLine(const AnsiString& Received)
         AddLog(display, clGreen, false);
     }
     bool answered = ProcessServerLine(line.Prefix, line.Command, line.Params);
-    if (SessionState == ssRelay && !answered && ClientConnection) {
+    if (StayCheckBox->Checked())
+        NoteSessionLine(Received);
+    const bool kept = Attach != atNone && IsKeptLine(Received);
+    if (kept)
+        KeepLine(Received); // for the chat client that comes back
+    if (SessionState == ssRelay && !answered && ClientConnection && !kept && Attach != atRegistering) {
         AnsiString utf8;
         AnsiString outgoing = ToClientCode(utf8, Received) + "\r\n";
         if (WelcomeHeld)
@@ -120,6 +125,8 @@ void TNimboChat::HandleServerLine(const AnsiString& Received)
         else
             ClientConnection->SendText(outgoing);
     }
+    if (Attach == atJoining && line.Command == "366")
+        NamesEnded();
 }
 
 void TNimboChat::LookUpWelcomeHost(const AnsiString& Host)

@@ -16,6 +16,7 @@ void TNimboChat::OpenUpstream(TSessionState Kind)
 {
     SessionState = Kind;
     ++SessionNumber;
+    ResetStayState();
     ConnectButton->SetEnabled(false);
     KillButton->SetEnabled(true); // a connect can always be ended
     ClientSocket->Host = ClientEdit->Text();
@@ -96,6 +97,7 @@ void TNimboChat::ClientSocketDisconnect(TObject*, TCustomWinSocket* Socket)
     SendHeldWelcome();
     if (AppendUnfinished(ServerBuffer, Socket->ReceiveText(), "server"))
         HandleServerLines(true);
+    ResetStayState();
     IdleLayout();
     if (SessionState == ssRelay) {
         SessionState = ssIdle;
