@@ -59,8 +59,9 @@ constexpr size_t KeptByteLimit = 1 << 20;
 // The most welcome lines (001-005, the end of the MOTD) kept for a client
 // that attaches.
 constexpr size_t MaxWelcomeLines = 32;
-// How long an attached client's playback waits for the names of its channels.
-constexpr int PlaybackWaitMs = 3000;
+// How long an attached client's playback waits for the names of its channels
+// (a server may pace the TOPIC and NAMES it is asked for).
+constexpr int PlaybackWaitMs = 10000;
 
 // The welcome (001) and the server lines after it wait at most this long for
 // the lookup of the user's host, so that the chat client gets them after

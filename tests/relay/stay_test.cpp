@@ -2,6 +2,7 @@
 // plays back what the client missed when it comes back: with ngircd and a
 // JIS user, and with a scripted server for the bounds and the edges.
 #include "relay/probe.h"
+#include "support_code/irssi_client.h"
 #include "support_code/recording_sink.h"
 #include "support_code/test_window.h"
 
@@ -104,6 +105,36 @@ TEST_P(StayWithNgircd, TheClientComesBackToWhatItMissed)
 }
 
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutServerTime, StayWithNgircd, ::testing::Values(false, true));
+
+// irssi, killed as a crash would end it, comes back through NimboChat and
+// shows in its channel log what was said while it was away.
+TEST(StayWithIrssi, IrssiComesBackToWhatItMissed)
+{
+    if (!IrssiClient::Installed())
+        GTEST_SKIP() << "irssi or script is not installed (scripts/setup installs them)";
+    NgircdServer irc;
+    ASSERT_TRUE(irc.Started());
+    auto w = StartTestWindow({.UpstreamPort = irc.Port()});
+    w->Utf8CheckBox->SetChecked(true);
+    w->StayCheckBox->SetChecked(true);
+    IrcClient hana;
+    ASSERT_TRUE(hana.Connect(irc.Port()));
+    ASSERT_TRUE(hana.Register("Hana"));
+    ASSERT_TRUE(hana.Join(JisNihon));
+    {
+        IrssiClient irssi(w->ServerSocket->Port, "/join #日本");
+        ASSERT_TRUE(irssi.Start());
+        ASSERT_TRUE(hana.WaitFor(":Jiro!", 15000)); // its JOIN
+    }
+    ASSERT_TRUE(WaitUntil([&] { return NimboChatProbe::Detached(*w); }));
+    hana.Send("PRIVMSG " + JisNihon + " :" + JisHello + " Jiro, are you there?\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return NimboChatProbe::KeptLines(*w) == 1u; }));
+    IrssiClient again(w->ServerSocket->Port, "");
+    ASSERT_TRUE(again.Start());
+    EXPECT_TRUE(again.Logged("#日本", Utf8Hello + " Jiro, are you there?", 15000));
+    EXPECT_TRUE(LogContains(*w, "Played back 1 lines", clBlue)) << "it came as a live line";
+    EXPECT_EQ(hana.Received().count(":Jiro!"), 1) << "the server saw Jiro leave or come back";
+}
 
 // A scripted server that welcomes Taro and echoes his JOIN of #leaf.
 class StayScripted : public ::testing::Test {

@@ -3,12 +3,9 @@
 // connections, so exactly what each side was sent is known, and end to end
 // with ngircd and a JIS user on it.
 #include "support_code/hex.h"
+#include "support_code/irssi_client.h"
 #include "support_code/recorded_session.h"
 
-#include <QFile>
-#include <QProcess>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 namespace {
@@ -155,12 +152,11 @@ TEST(Utf8RelayWithServer, AUtf8ClientAndAJisUserTalkOnAJapaneseChannel)
 }
 
 // irssi, a real chat client in UTF-8, joins a Japanese channel through
-// NimboChat and talks with Hana, who speaks JIS on the server. irssi runs on
-// a pseudo-terminal of script(1), from a home folder of its own; its channel
+// NimboChat and talks with Hana, who speaks JIS on the server; its channel
 // log shows what reached it.
 TEST(Utf8RelayWithIrssi, IrssiTalksWithAJisUser)
 {
-    if (QStandardPaths::findExecutable("irssi").isEmpty() || QStandardPaths::findExecutable("script").isEmpty())
+    if (!IrssiClient::Installed())
         GTEST_SKIP() << "irssi or script is not installed (scripts/setup installs them)";
     NgircdServer irc;
     ASSERT_TRUE(irc.Started()) << "ngircd did not start";
@@ -171,38 +167,12 @@ TEST(Utf8RelayWithIrssi, IrssiTalksWithAJisUser)
     ASSERT_TRUE(hana.Register("Hana"));
     ASSERT_TRUE(hana.Join(QByteArray::fromStdString("#" + JisNihon)));
 
-    QTemporaryDir home;
-    QFile config(home.filePath("config"));
-    ASSERT_TRUE(config.open(QIODevice::WriteOnly));
-    config.write(QString(R"(servers = ( { address = "127.0.0.1"; port = "%1"; chatnet = "nimbo"; autoconnect = "yes"; cap = "no"; } );
-chatnets = { nimbo = { type = "IRC"; autosendcmd = "/join #日本;wait 300;/msg #日本 irssi です"; }; };
-settings = {
-  core = { nick = "Jiro"; user_name = "jiro"; real_name = "Jiro"; };
-  "fe-common/core" = { term_charset = "utf-8"; autolog = "yes"; autolog_path = "%2/$0.log"; };
-  "irc/core" = { cmd_queue_speed = "0"; cmds_max_at_once = "10"; skip_motd = "yes"; };
-};
-)").arg(window->ServerSocket->Port).arg(home.path()).toUtf8());
-    config.close();
-    QProcess irssi;
-    irssi.setProcessEnvironment([] {
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert("TERM", "xterm");
-        e.insert("LANG", "C.UTF-8");
-        return e;
-    }());
-    irssi.start("script", {"-qfec", "stty cols 100 rows 30; exec irssi --home=" + home.path(), "/dev/null"});
-    ASSERT_TRUE(irssi.waitForStarted());
-
+    IrssiClient irssi(window->ServerSocket->Port, "/join #日本;wait 300;/msg #日本 irssi です");
+    ASSERT_TRUE(irssi.Start());
     EXPECT_TRUE(hana.WaitFor(QByteArray::fromStdString(" :irssi " + In + "\x24\x47\x24\x39" + Out + "\r\n"), 15000))
         << hana.Received().toStdString();
     hana.Send(QByteArray::fromStdString("PRIVMSG #" + JisNihon + " :" + JisKonnichiwa + " Jiro\r\n"));
-    auto logged = [&] {
-        QFile log(home.filePath("#日本.log"));
-        return log.open(QIODevice::ReadOnly) && log.readAll().contains("こんにちは Jiro");
-    };
-    EXPECT_TRUE(WaitUntil(logged, 10000));
-    irssi.kill();
-    irssi.waitForFinished();
+    EXPECT_TRUE(irssi.Logged("#日本", "こんにちは Jiro"));
 }
 
 } // namespace

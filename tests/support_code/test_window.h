@@ -47,7 +47,7 @@ inline void StoreTestSettings(TestSettings s = {})
     key.WriteNumber("FlashCheck", 1);
     // The switches stored only while on are off: a window an earlier test
     // switched them on in must not hand them on.
-    for (const char* optional : {"Utf8Check", "SSL", "AllowUntrustedCert"})
+    for (const char* optional : {"Utf8Check", "SSL", "AllowUntrustedCert", "StayCheck"})
         if (key.Exists(optional))
             key.Delete(optional);
 }

@@ -3,7 +3,8 @@
 // straight to the IRC server in JIS, as the Japanese channels do. They
 // exchange Japanese messages; Taro's greeting ends in an emoji, which JIS
 // cannot hold; Hana sends a CTCP VERSION and a line with Taro's keyword.
-// Prints a readable transcript of what each side received.
+// Then Taro's chat client goes away and comes back, and finds what Hana
+// said meanwhile. Prints a readable transcript of what each side received.
 //
 // Usage: demo_chat RELAY_PORT SERVER_PORT HOLD_FILE
 // After the keyword line it creates HOLD_FILE.ready and waits (at most 20 s)
@@ -88,6 +89,12 @@ public:
         return Expect(" 001 ");
     }
     void Close() { FSocket.waitForDisconnected(3000); }
+    // The chat client goes away without a word, as a crashed or closed one does.
+    void Drop()
+    {
+        std::printf("%s's chat client closes\n", FName);
+        FSocket.abort();
+    }
 
 private:
     static bool Interesting(const QByteArray& line)
@@ -159,10 +166,19 @@ int main(int argc, char** argv)
     QFile(hold + ".ready").open(QIODevice::WriteOnly);
     WaitForFile(hold + ".go", 20000);
 
+    std::printf("\nTaro's chat client goes away; NimboChat keeps him on the server (its stay switch is on):\n");
+    taro.Drop();
+    hana.Send("PRIVMSG #leaf :" + Jis("太郎さん、いますか？"));
+    hana.Send("PRIVMSG Taro :" + Jis("後で見てね"));
+    std::printf("\nIt comes back and finds what it missed, each line with its time:\n");
+    User back("Taro", "through NimboChat again", true);
+    ok = ok && back.Connect(relayPort) && back.Register();
+    ok = ok && back.Expect("後で見てね");
+
     std::printf("\nTaro leaves:\n");
-    taro.Send("QUIT :またね");
+    back.Send("QUIT :またね");
     ok = ok && hana.Expect("QUIT");
-    taro.Close();
+    back.Close();
     std::printf("\n%s\n", ok ? "demo: every message arrived" : "demo: something did not arrive");
     return ok ? 0 : 1;
 }
