@@ -247,6 +247,8 @@ void TNimboChat::FormCreate(TObject*)
 void TNimboChat::FormDestroy(TObject*)
 {
     SessionState = ssClosing;
+    // The port box loses its focus while the window's widgets go, after this.
+    ServerPortEdit->OnExit = nullptr;
     if (ServerSocket->Active())
         ServerSocket->Close();
     if (ClientSocket->Active())
