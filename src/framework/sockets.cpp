@@ -542,11 +542,6 @@ void TServerSocket::Close()
     FServer->close();
 }
 
-int TServerSocket::ActiveConnections() const
-{
-    return static_cast<int>(FConnections.size());
-}
-
 void TServerSocket::Accept()
 {
     while (QTcpSocket* s = FServer->nextPendingConnection()) {

@@ -248,7 +248,6 @@ public:
     // Closes every accepted connection (each delivers its disconnect event),
     // then stops listening.
     void Close();
-    int ActiveConnections() const;
 
     TSocketNotifyEvent OnClientConnect;
     TSocketNotifyEvent OnClientRead;
