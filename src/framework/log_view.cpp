@@ -153,9 +153,9 @@ TLogView::~TLogView()
     delete FPainter;
 }
 
-const QFont& TLogView::FontOf(const Held& Line) const
+const QFont& TLogView::FontOf(const Held& Entry) const
 {
-    return Line.Content.Bold ? FBoldFont : font();
+    return Entry.Content.Bold ? FBoldFont : font();
 }
 
 qreal TLogView::WrapWidth() const
@@ -273,15 +273,15 @@ std::int64_t TLogView::CharEnd() const
 
 // Works out the rows of a line: from the cached widths where every character
 // can be measured alone, otherwise by laying it out.
-void TLogView::Measure(Held& Line)
+void TLogView::Measure(Held& Entry)
 {
-    Line.Pieces.clear();
-    Line.RowLengths.clear();
-    if (MeasureByWidths(Line)) {
-        Line.RowCount = static_cast<int>(Line.RowLengths.size());
+    Entry.Pieces.clear();
+    Entry.RowLengths.clear();
+    if (MeasureByWidths(Entry)) {
+        Entry.RowCount = static_cast<int>(Entry.RowLengths.size());
         return;
     }
-    Line.RowCount = std::max(1, LayoutOf(Line, PiecesOf(Line).front()).lineCount());
+    Entry.RowCount = std::max(1, LayoutOf(Entry, PiecesOf(Entry).front()).lineCount());
 }
 
 // The advance of a character that can be measured alone, or NotAlone. The
@@ -306,9 +306,9 @@ float TLogView::Advance(bool Bold, QChar Character)
 // end of a row hang past the edge; a line separator ends its row. Returns
 // false, with nothing decided, for a line holding a character that must be
 // shaped with its neighbours.
-bool TLogView::MeasureByWidths(Held& Line)
+bool TLogView::MeasureByWidths(Held& Entry)
 {
-    const QString& text = Line.Content.Text;
+    const QString& text = Entry.Content.Text;
     const qreal width = WrapWidth();
     qreal total = 0;
     bool separators = false;
@@ -317,13 +317,13 @@ bool TLogView::MeasureByWidths(Held& Line)
             separators = true;
             continue;
         }
-        float advance = Advance(Line.Content.Bold, c);
+        float advance = Advance(Entry.Content.Bold, c);
         if (advance == NotAlone)
             return false;
         total += advance;
     }
     if (!separators && total <= width) {
-        Line.RowLengths.push_back(static_cast<int>(text.size()));
+        Entry.RowLengths.push_back(static_cast<int>(text.size()));
         return true;
     }
     QTextBoundaryFinder breaks(QTextBoundaryFinder::Line, text);
@@ -338,56 +338,56 @@ bool TLogView::MeasureByWidths(Held& Line)
                 lastBreak = i;
         }
         if (c == QChar::LineSeparator) {
-            Line.RowLengths.push_back(static_cast<int>(i + 1 - rowStart));
+            Entry.RowLengths.push_back(static_cast<int>(i + 1 - rowStart));
             rowStart = i + 1;
             lastBreak = -1;
             rowWidth = 0;
             continue;
         }
-        qreal advance = Advance(Line.Content.Bold, c);
+        qreal advance = Advance(Entry.Content.Bold, c);
         if (!c.isSpace() && rowWidth + advance > width && i > rowStart) {
             qsizetype cut = lastBreak > rowStart ? lastBreak : i;
-            Line.RowLengths.push_back(static_cast<int>(cut - rowStart));
+            Entry.RowLengths.push_back(static_cast<int>(cut - rowStart));
             rowStart = cut;
             lastBreak = -1;
             rowWidth = 0;
             for (qsizetype k = cut; k < i; ++k)
-                rowWidth += Advance(Line.Content.Bold, text[k]);
+                rowWidth += Advance(Entry.Content.Bold, text[k]);
         }
         rowWidth += advance;
     }
-    Line.RowLengths.push_back(static_cast<int>(text.size() - rowStart));
+    Entry.RowLengths.push_back(static_cast<int>(text.size() - rowStart));
     return true;
 }
 
 // The line's pieces, made when first needed: one for each measured row, or
 // the whole line when it could not be measured.
-const std::vector<TLogView::Piece>& TLogView::PiecesOf(const Held& Line) const
+const std::vector<TLogView::Piece>& TLogView::PiecesOf(const Held& Entry) const
 {
-    if (!Line.Pieces.empty())
-        return Line.Pieces;
-    if (Line.RowLengths.empty()) {
-        Line.Pieces.push_back({nullptr, 0, 0, static_cast<int>(Line.Content.Text.size())});
-        return Line.Pieces;
+    if (!Entry.Pieces.empty())
+        return Entry.Pieces;
+    if (Entry.RowLengths.empty()) {
+        Entry.Pieces.push_back({nullptr, 0, 0, static_cast<int>(Entry.Content.Text.size())});
+        return Entry.Pieces;
     }
     int start = 0;
-    for (size_t row = 0; row < Line.RowLengths.size(); ++row) {
-        Line.Pieces.push_back({nullptr, static_cast<int>(row), start, Line.RowLengths[row]});
-        start += Line.RowLengths[row];
+    for (size_t row = 0; row < Entry.RowLengths.size(); ++row) {
+        Entry.Pieces.push_back({nullptr, static_cast<int>(row), start, Entry.RowLengths[row]});
+        start += Entry.RowLengths[row];
     }
-    return Line.Pieces;
+    return Entry.Pieces;
 }
 
 // A piece's layout, made when first needed: a measured row is shaped on its
 // own, a line that could not be measured is wrapped at the width by Qt.
-QTextLayout& TLogView::LayoutOf(const Held& Line, const Piece& Part) const
+QTextLayout& TLogView::LayoutOf(const Held& Entry, const Piece& Part) const
 {
     if (Part.Layout)
         return *Part.Layout;
-    if (Line.RowLengths.empty()) {
-        Part.Layout = MakeLayout(Line.Content.Text, FontOf(Line), WrapWidth(), FRowPitch);
+    if (Entry.RowLengths.empty()) {
+        Part.Layout = MakeLayout(Entry.Content.Text, FontOf(Entry), WrapWidth(), FRowPitch);
     } else {
-        Part.Layout = MakeLayout(RowText(Line, Part), FontOf(Line), Unwrapped, FRowPitch);
+        Part.Layout = MakeLayout(RowText(Entry, Part), FontOf(Entry), Unwrapped, FRowPitch);
     }
     return *Part.Layout;
 }
@@ -510,7 +510,7 @@ void TLogView::PresentNow()
 }
 
 // The pieces on screen, each with its place and its part of the selection.
-TLogView::Frame TLogView::CurrentFrame() const
+TLogView::Frame TLogView::CurrentFrame()
 {
     Frame shown{FGeneration, viewport()->size(), viewport()->devicePixelRatioF(), FRowPitch,
                 palette().color(QPalette::Base), palette().brush(QPalette::Highlight),
@@ -554,9 +554,9 @@ void TLogView::paintEvent(QPaintEvent*)
 
 // Lines off screen give up their layouts; the ones shown keep them for the
 // next frame.
-void TLogView::DropUnseenLayouts(std::int64_t FirstRow, std::int64_t EndRow) const
+void TLogView::DropUnseenLayouts(std::int64_t FirstRow, std::int64_t EndRow)
 {
-    for (const Held& line : FLines) {
+    for (Held& line : FLines) {
         std::int64_t top = line.FirstRow - FRowBase;
         if (top + line.RowCount <= FirstRow || top >= EndRow)
             line.Pieces.clear();
@@ -621,7 +621,7 @@ std::int64_t TLogView::PositionAt(QPoint Point) const
     int rowInLine = static_cast<int>(row - (line.FirstRow - FRowBase));
     const std::vector<Piece>& pieces = PiecesOf(line);
     auto piece = std::prev(std::upper_bound(pieces.begin(), pieces.end(), rowInLine,
-                                            [](int row, const Piece& p) { return row < p.Row; }));
+                                            [](int wanted, const Piece& p) { return wanted < p.Row; }));
     QTextLine textLine = LayoutOf(line, *piece).lineAt(rowInLine - piece->Row);
     if (!textLine.isValid())
         return line.Start + piece->Char;

@@ -139,13 +139,13 @@ private:
         mutable std::vector<Piece> Pieces; // likewise
     };
 
-    const QFont& FontOf(const Held& Line) const;
+    const QFont& FontOf(const Held& Entry) const;
     qreal WrapWidth() const;
-    void Measure(Held& Line);
-    bool MeasureByWidths(Held& Line);
+    void Measure(Held& Entry);
+    bool MeasureByWidths(Held& Entry);
     float Advance(bool Bold, QChar Character);
-    const std::vector<Piece>& PiecesOf(const Held& Line) const;
-    QTextLayout& LayoutOf(const Held& Line, const Piece& Part) const;
+    const std::vector<Piece>& PiecesOf(const Held& Entry) const;
+    QTextLayout& LayoutOf(const Held& Entry, const Piece& Part) const;
     void Remeasure();
     int LastTop() const;
     void ScrollTo(int Top);
@@ -157,11 +157,11 @@ private:
     qreal RowTop(std::int64_t Row) const;
     void MeasurePitch();
     static QString RowText(const Held& Line, const Piece& Row);
-    void DropUnseenLayouts(std::int64_t FirstRow, std::int64_t EndRow) const;
+    void DropUnseenLayouts(std::int64_t FirstRow, std::int64_t EndRow);
     struct FrameText;
     struct Frame;
     static void Paint(const Frame& Shown, QImage& Image);
-    Frame CurrentFrame() const;
+    Frame CurrentFrame();
     void Painted(std::uint64_t Generation, QImage&& Image);
     void Changed();
     bool Stale() const { return FShownGeneration != FGeneration; }

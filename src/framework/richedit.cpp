@@ -144,13 +144,13 @@ bool TRichEdit::LineBold(int Index) const
     return line && line->Bold;
 }
 
-int TRichEdit::LineCount() const
+int TRichEdit::LineCount()
 {
     SyncNow();
     return View()->Rows();
 }
 
-int TRichEdit::FirstVisibleLine() const
+int TRichEdit::FirstVisibleLine()
 {
     SyncNow();
     return View()->FirstVisibleRow();
@@ -203,13 +203,13 @@ bool TRichEdit::ViewPending() const
     return FPending || View()->Presenting();
 }
 
-void TRichEdit::SyncNow() const
+void TRichEdit::SyncNow()
 {
     if (FPending)
-        const_cast<TRichEdit*>(this)->SyncView();
+        SyncView();
 }
 
-void TRichEdit::UpdateView() const
+void TRichEdit::UpdateView()
 {
     SyncNow();
     View()->PresentNow();

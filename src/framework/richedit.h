@@ -63,8 +63,8 @@ public:
     bool LineBold(int Index) const;
 
     // Scrolling by display lines (a long line wraps into several).
-    int LineCount() const;
-    int FirstVisibleLine() const;
+    int LineCount();
+    int FirstVisibleLine();
     void LineScroll(int Lines);
     // At the next view update, scrolls so that the last line stands at the
     // bottom: the first visible line becomes LineCount() minus the lines the
@@ -78,7 +78,7 @@ public:
 
     // Brings the view and its picture up to date now. The timer does this on
     // its own; tests and callers that take a picture of the view may call it.
-    void UpdateView() const;
+    void UpdateView();
     // True while lines, selection or a scroll wait for the view, or for the
     // view's frame to be drawn.
     bool ViewPending() const;
@@ -94,7 +94,7 @@ private:
     const Line* At(int Index) const;
     void Select(int Start, int Length);
     void Changed();
-    void SyncNow() const;
+    void SyncNow();
     void SyncView();
     void DropViewFront();
     void AppendToView();

@@ -271,14 +271,14 @@ void TNimboChat::PlayBack()
     Attach = atNone;
 }
 
-AnsiString TNimboChat::Stamped(const TKeptLine& Kept) const
+AnsiString TNimboChat::Stamped(const TKeptLine& Entry) const
 {
-    const QDateTime at = QDateTime::fromMSecsSinceEpoch(Kept.At);
+    const QDateTime at = QDateTime::fromMSecsSinceEpoch(Entry.At);
     if (ClientServerTime)
-        return FromQString(at.toUTC().toString("'@time='yyyy-MM-dd'T'HH:mm:ss.zzz'Z '")) + Kept.Line;
+        return FromQString(at.toUTC().toString("'@time='yyyy-MM-dd'T'HH:mm:ss.zzz'Z '")) + Entry.Line;
     const AnsiString stamp = FromQString(at.toString("'['HH:mm'] '"));
-    size_t text = TextStart(Kept.Line);
+    size_t text = TextStart(Entry.Line);
     if (text == AnsiString::npos)
-        return Kept.Line + " :" + stamp;
-    return Kept.Line.substr(0, text) + stamp + Kept.Line.substr(text);
+        return Entry.Line + " :" + stamp;
+    return Entry.Line.substr(0, text) + stamp + Entry.Line.substr(text);
 }

@@ -295,7 +295,7 @@ private:
     void GreetAttachedClient();
     void NamesEnded();
     void PlayBack();
-    AnsiString Stamped(const TKeptLine& Kept) const;
+    AnsiString Stamped(const TKeptLine& Entry) const;
     AnsiString OfferedCaps() const;
     void SendToClient(const AnsiString& Line);
     void ConnectedLayout();

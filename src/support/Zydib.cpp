@@ -460,12 +460,12 @@ bool TZyDib::DrawBmpResource(void* Module, int Id, int x, int y)
     return DrawLoaded(loaded, palette, pixels, w, h, x, y);
 }
 
-bool TZyDib::DrawBmpPack(TZyPack* Pack, const AnsiString& Name, int x, int y)
+bool TZyDib::DrawBmpPack(TZyPack* Pack, const AnsiString& EntryName, int x, int y)
 {
     RGBQUAD* palette = nullptr;
     unsigned char* pixels = nullptr;
     int w = 0, h = 0;
-    bool loaded = LoadBmpPack(Pack, Name, &palette, &pixels, &w, &h);
+    bool loaded = LoadBmpPack(Pack, EntryName, &palette, &pixels, &w, &h);
     return DrawLoaded(loaded, palette, pixels, w, h, x, y);
 }
 
@@ -485,10 +485,10 @@ bool TZyDib::SetActFile(const AnsiString& FileName)
     return SetLoadedPalette(loaded, palette);
 }
 
-bool TZyDib::SetActPack(TZyPack* Pack, const AnsiString& Name)
+bool TZyDib::SetActPack(TZyPack* Pack, const AnsiString& EntryName)
 {
     RGBQUAD* palette = nullptr;
-    bool loaded = LoadActPack(Pack, Name, &palette);
+    bool loaded = LoadActPack(Pack, EntryName, &palette);
     return SetLoadedPalette(loaded, palette);
 }
 

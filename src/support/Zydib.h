@@ -168,10 +168,10 @@ public:
     // False (and no change) when the loader fails.
     bool DrawBmpFile(const AnsiString& FileName, int x, int y);
     bool DrawBmpResource(void* Module, int Id, int x, int y);
-    bool DrawBmpPack(TZyPack* Pack, const AnsiString& Name, int x, int y);
+    bool DrawBmpPack(TZyPack* Pack, const AnsiString& EntryName, int x, int y);
     // Palette files replace the palette; false when the loader fails.
     bool SetActFile(const AnsiString& FileName);
-    bool SetActPack(TZyPack* Pack, const AnsiString& Name);
+    bool SetActPack(TZyPack* Pack, const AnsiString& EntryName);
 
 private:
     bool Designing() const { return (ComponentState() & csDesigning) != 0; }
