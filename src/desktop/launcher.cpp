@@ -10,6 +10,11 @@ namespace {
 
 // Results at or above this value mean the program was started.
 constexpr std::intptr_t FirstSuccess = 32;
+// The shell's DDE failures: this system's shell has no DDE and never gives
+// them, but their texts belong to the launcher's table of results.
+constexpr std::intptr_t DdeTimeout = 28;
+constexpr std::intptr_t DdeFailed = 29;
+constexpr std::intptr_t DdeBusy = 30;
 
 } // namespace
 
@@ -40,9 +45,9 @@ AnsiString LaunchErrorText(std::intptr_t Result)
     case ERROR_BAD_FORMAT: return Sjis(".EXEファイルが無効です (Win32 .EXEではないか､ .EXEイメージ内のエラーです)。");
     case SE_ERR_SHARE: return Sjis("共有違反が発生しました。");
     case SE_ERR_ASSOCINCOMPLETE: return Sjis("ファイル名の関連付けが不完全､ または無効です。");
-    case SE_ERR_DDETIMEOUT: return Sjis("要求タイム アウトのためにDDEトランザクションを完了できませんでした。");
-    case SE_ERR_DDEFAIL: return Sjis("DDEトランザクションが失敗しました。");
-    case SE_ERR_DDEBUSY:
+    case DdeTimeout: return Sjis("要求タイム アウトのためにDDEトランザクションを完了できませんでした。");
+    case DdeFailed: return Sjis("DDEトランザクションが失敗しました。");
+    case DdeBusy:
         return Sjis("ほかのDDEトランザクションが処理されているために､ DDEトランザクションを完了できませんでした。");
     case SE_ERR_NOASSOC: return Sjis("指定されたファイル名拡張子には､ アプリケーションが関連付けられていません。");
     default: return Sjis("不明なエラー");
@@ -50,17 +55,28 @@ AnsiString LaunchErrorText(std::intptr_t Result)
 }
 
 // Starts the program named in ClientPathEdit in its own folder. The shell
-// starts it detached: it is not watched and never lingers as our zombie.
+// starts it detached: it is not watched and never lingers as our zombie. A
+// failure is shown once the running event has returned; a document's opener
+// reports later, when it has ended.
 void TNimboChat::LaunchClient()
 {
     const AnsiString File = ClientPathEdit->Text();
     if (File.empty())
         return;
-    const AnsiString Directory = ClientWorkingDirectory(File);
-    std::intptr_t Result = ShellExecuteResult(
-        ShellExecuteA(Widget(), nullptr, File.c_str(), "", Directory.c_str(), SW_SHOWNORMAL));
-    if (Result < FirstSuccess)
-        Application->MessageBox(LaunchErrorText(Result), Sjis("エラー"), MB_OK);
+    ShellStart(File.c_str(), ClientWorkingDirectory(File).c_str(), [](std::intptr_t Result) {
+        if (Result < FirstSuccess)
+            Application->MessageBoxLater(LaunchErrorText(Result), Sjis("エラー"), MB_OK);
+    });
+}
+
+// The button and the tray item ask for the client: without a path, they
+// say that none is set.
+void TNimboChat::LaunchClientAsked()
+{
+    if (ClientPathEdit->Text().empty())
+        Application->MessageBoxLater(Sjis("チャットクライアントが設定されていません。"), Sjis("エラー"), MB_OK);
+    else
+        LaunchClient();
 }
 
 void TNimboChat::PathButtonClick(TObject*)
@@ -79,5 +95,5 @@ void TNimboChat::ClientPathEditChange(TObject*)
 
 void TNimboChat::ExeButtonClick(TObject*)
 {
-    LaunchClient();
+    LaunchClientAsked();
 }

@@ -133,7 +133,7 @@ void TNimboChat::MinItemClick(TObject*)
 
 void TNimboChat::ExeItemClick(TObject*)
 {
-    LaunchClient();
+    LaunchClientAsked();
 }
 
 // Closing the main window ends the program: the message loop stops and the

@@ -312,6 +312,7 @@ private:
     void AddTrayIcon();
     void DeleteTrayIcon();
     void LaunchClient();
+    void LaunchClientAsked();
     void ApplicationMinimize(TObject* Sender);
     void ApplicationRestore(TObject* Sender);
 

@@ -1,12 +1,19 @@
-// ShellExecuteA over posix_spawn. The header gives the rules; here is how:
+// The shell's start over posix_spawn. The header gives the rules; here is
+// how:
 //   - Every path is checked with stat() first, so that the result codes
 //     name what is wrong (file, folder, rights) before anything is started.
-//   - A program is started by a forked intermediate that calls posix_spawn
-//     and reports its result through a pipe, then exits at once; we reap the
-//     intermediate by its pid. Everything posix_spawn needs is prepared
-//     before the fork, so the intermediate only spawns, writes and exits.
-//   - xdg-mime runs as an ordinary child that is waited for by pid.
+//   - What is started is started by a forked intermediate that calls
+//     posix_spawn and reports through a pipe: for a program the result of
+//     the spawn, at once; for a document's opener (a small shell script
+//     that looks the association up and runs xdg-open) how it ended, once
+//     it has. Everything posix_spawn needs is prepared before the fork, so
+//     the intermediate only spawns, waits, writes and exits. We reap the
+//     intermediate by its pid: a program's at once, an opener's when its
+//     report arrives on a socket notifier.
 #include "winapi/shell.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
 
 #include <cerrno>
 #include <csignal>
@@ -14,12 +21,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <iconv.h>
-#include <poll.h>
 #include <spawn.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -28,8 +33,6 @@ extern char** environ;
 
 namespace {
 
-constexpr std::intptr_t Started = 42;
-constexpr int QueryTimeoutMs = 5000;
 
 // Shift_JIS bytes to UTF-8; bytes that do not convert are kept as they are.
 // A name behind the UTF-8 byte-order mark is UTF-8 already.
@@ -162,38 +165,8 @@ std::string FindOnPath(const std::string& name)
     return {};
 }
 
-// Windows-style splitting of a parameter text: blanks separate, "..."
-// groups, \" is a literal quote.
-std::vector<std::string> SplitParameters(const std::string& text)
-{
-    std::vector<std::string> out;
-    std::string current;
-    bool inQuotes = false, have = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '\\' && i + 1 < text.size() && text[i + 1] == '"') {
-            current += '"';
-            have = true;
-            ++i;
-        } else if (c == '"') {
-            inQuotes = !inQuotes;
-            have = true;
-        } else if ((c == ' ' || c == '\t') && !inQuotes) {
-            if (have)
-                out.push_back(current);
-            current.clear();
-            have = false;
-        } else {
-            current += c;
-            have = true;
-        }
-    }
-    if (have)
-        out.push_back(current);
-    return out;
-}
-
-// Everything the intermediate needs, made before the fork.
+// Everything the intermediate needs, made before the fork. What it starts
+// runs in a session of its own with standard input from /dev/null.
 struct SpawnPlan {
     std::vector<std::string> Args;
     std::vector<char*> Argv;
@@ -201,7 +174,7 @@ struct SpawnPlan {
     posix_spawnattr_t Attr;
     bool Ready = false;
 
-    SpawnPlan(std::vector<std::string> args, const std::string& dir, bool detach)
+    SpawnPlan(std::vector<std::string> args, const std::string& dir)
         : Args(std::move(args))
     {
         for (auto& a : Args)
@@ -220,16 +193,12 @@ struct SpawnPlan {
         sigemptyset(&defaults);
         for (int sig : {SIGPIPE, SIGCHLD, SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTSTP, SIGTTIN, SIGTTOU})
             sigaddset(&defaults, sig);
-        short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-        if (detach) {
-            flags |= POSIX_SPAWN_SETSID;
-            ok = ok && posix_spawn_file_actions_addopen(&Actions, 0, "/dev/null", O_RDONLY, 0) == 0;
-        }
-        ok = ok && posix_spawnattr_setsigmask(&Attr, &none) == 0
-            && posix_spawnattr_setsigdefault(&Attr, &defaults) == 0 && posix_spawnattr_setflags(&Attr, flags) == 0;
-        if (!ok) {
+        const short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID;
+        ok = ok && posix_spawn_file_actions_addopen(&Actions, 0, "/dev/null", O_RDONLY, 0) == 0
+            && posix_spawnattr_setsigmask(&Attr, &none) == 0 && posix_spawnattr_setsigdefault(&Attr, &defaults) == 0
+            && posix_spawnattr_setflags(&Attr, flags) == 0;
+        if (!ok)
             Release();
-        }
     }
 
     void Release()
@@ -246,28 +215,44 @@ struct SpawnPlan {
     SpawnPlan& operator=(const SpawnPlan&) = delete;
 };
 
+// What the intermediate writes into the pipe.
+struct SpawnReport {
+    int Error = EAGAIN; // of posix_spawn; EAGAIN when nothing came
+    int Status = 0;     // of waitpid, when the started process was waited for
+};
+
+// A started intermediate: its pid and the read end of its report pipe.
+struct Intermediate {
+    pid_t Pid = -1;
+    int Fd = -1;
+    int Error = 0; // why none could be started
+};
+
 void ReapChild(pid_t pid)
 {
     while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
 }
 
-// Starts args[0] (an absolute path) in dir without keeping it as a child.
-// Returns the errno of the start, 0 when it started.
-int SpawnDetached(std::vector<std::string> args, const std::string& dir)
+// Forks the intermediate that starts args[0] (an absolute path) in dir and
+// reports; with wait it reports once the started process has ended.
+Intermediate StartIntermediate(std::vector<std::string> args, const std::string& dir, bool wait)
 {
-    SpawnPlan plan(std::move(args), dir, true);
+    SpawnPlan plan(std::move(args), dir);
     if (!plan.Ready)
-        return ENOMEM;
+        return {.Error = ENOMEM};
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
-        return errno;
+        return {.Error = errno};
     pid_t middle = ::fork();
     if (middle == 0) {
         ::close(fds[0]);
         pid_t pid = 0;
-        int rc = posix_spawn(&pid, plan.Argv[0], &plan.Actions, &plan.Attr, plan.Argv.data(), environ);
-        ssize_t ignored = ::write(fds[1], &rc, sizeof rc);
+        SpawnReport report;
+        report.Error = posix_spawn(&pid, plan.Argv[0], &plan.Actions, &plan.Attr, plan.Argv.data(), environ);
+        while (wait && report.Error == 0 && ::waitpid(pid, &report.Status, 0) < 0 && errno == EINTR) {
+        }
+        ssize_t ignored = ::write(fds[1], &report, sizeof report);
         (void)ignored;
         ::_exit(0);
     }
@@ -275,87 +260,34 @@ int SpawnDetached(std::vector<std::string> args, const std::string& dir)
     ::close(fds[1]);
     if (middle < 0) {
         ::close(fds[0]);
-        return err;
+        return {.Error = err};
     }
-    int rc = 0;
-    size_t got = 0;
-    while (got < sizeof rc) {
-        ssize_t n = ::read(fds[0], reinterpret_cast<char*>(&rc) + got, sizeof rc - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    ::close(fds[0]);
-    ReapChild(middle);
-    return got == sizeof rc ? rc : EAGAIN;
+    return {.Pid = middle, .Fd = fds[0]};
 }
 
-// Runs a helper and returns the first line of its output, or "" when it
-// fails, exits non-zero or takes longer than the timeout.
-std::string RunForLine(std::vector<std::string> args)
+// Reads the report (one write below PIPE_BUF arrives whole), closes the
+// pipe and reaps the intermediate.
+SpawnReport FinishIntermediate(const Intermediate& middle)
 {
-    SpawnPlan plan(std::move(args), std::string(), false);
-    if (!plan.Ready)
-        return {};
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0)
-        return {};
-    bool ok = posix_spawn_file_actions_adddup2(&plan.Actions, fds[1], 1) == 0
-        && posix_spawn_file_actions_addopen(&plan.Actions, 0, "/dev/null", O_RDONLY, 0) == 0
-        && posix_spawn_file_actions_addopen(&plan.Actions, 2, "/dev/null", O_WRONLY, 0) == 0;
-    pid_t pid = 0;
-    if (!ok || posix_spawn(&pid, plan.Argv[0], &plan.Actions, &plan.Attr, plan.Argv.data(), environ) != 0) {
-        ::close(fds[0]);
-        ::close(fds[1]);
-        return {};
-    }
-    ::close(fds[1]);
-    std::string out;
-    timespec start {};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    bool timedOut = false;
-    while (true) {
-        timespec now {};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (elapsed >= QueryTimeoutMs) {
-            timedOut = true;
-            break;
-        }
-        pollfd p {fds[0], POLLIN, 0};
-        int r = ::poll(&p, 1, static_cast<int>(QueryTimeoutMs - elapsed));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0) {
-            timedOut = r == 0;
-            break;
-        }
-        char buf[1024];
-        ssize_t n = ::read(fds[0], buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        if (out.size() < 4096)
-            out.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fds[0]);
-    if (timedOut)
-        ::kill(pid, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (timedOut || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return {};
-    out = out.substr(0, out.find_first_of("\r\n"));
-    size_t semi = out.find(';'); // "text/plain; charset=..." -> "text/plain"
-    if (semi != std::string::npos)
-        out.resize(semi);
-    while (!out.empty() && (out.back() == ' ' || out.back() == '\t'))
-        out.pop_back();
-    return out;
+    SpawnReport report;
+    ssize_t n = 0;
+    do
+        n = ::read(middle.Fd, &report, sizeof report);
+    while (n < 0 && errno == EINTR);
+    if (n != static_cast<ssize_t>(sizeof report))
+        report = SpawnReport {};
+    ::close(middle.Fd);
+    ReapChild(middle.Pid);
+    return report;
+}
+
+// Starts a program without keeping it as a child.
+std::intptr_t StartProgram(const std::string& path, const std::string& dir)
+{
+    Intermediate middle = StartIntermediate({path}, dir, false);
+    if (middle.Pid < 0)
+        return SpawnErrorCode(middle.Error);
+    return SpawnErrorCode(FinishIntermediate(middle).Error);
 }
 
 // A file that would run if it had execute permission.
@@ -370,54 +302,77 @@ bool LooksLikeProgram(const std::string& path)
     return (n >= 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0) || (n >= 2 && head[0] == '#' && head[1] == '!');
 }
 
-std::intptr_t OpenDocument(const std::string& path, const std::string& dir)
+// The opener: looks the association up as xdg-open's desktop lookup does
+// and opens the document ($1). It ends with NoOpener when there is none.
+constexpr int NoOpener = 100;
+const char* const OpenerScript =
+    "command -v xdg-mime >/dev/null && command -v xdg-open >/dev/null || exit 100\n"
+    "type=$(xdg-mime query filetype \"$1\" 2>/dev/null) || exit 100\n"
+    "type=${type%%;*}\n" // "text/plain; charset=..." -> "text/plain"
+    "[ -n \"$type\" ] && [ -n \"$(xdg-mime query default \"$type\" 2>/dev/null)\" ] || exit 100\n"
+    "exec xdg-open \"$1\"\n";
+
+// How the opener ended, as a result; none is the result for "no association".
+std::intptr_t OpenerCode(const SpawnReport& report, std::intptr_t none)
 {
-    struct stat st {};
-    const bool program = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && LooksLikeProgram(path);
-    const std::intptr_t none = program ? SE_ERR_ACCESSDENIED : SE_ERR_NOASSOC;
+    if (report.Error != 0)
+        return SpawnErrorCode(report.Error);
+    if (!WIFEXITED(report.Status))
+        return SE_ERR_UNKNOWN;
+    switch (WEXITSTATUS(report.Status)) {
+    case 0: return Started;
+    case NoOpener: return none;
+    case 2: return SE_ERR_FNF;               // xdg-open: the file is gone
+    case 3: return SE_ERR_NOASSOC;           // xdg-open: no way to open it
+    case 4: return SE_ERR_ASSOCINCOMPLETE;   // xdg-open: its program failed
+    default: return SE_ERR_UNKNOWN;
+    }
+}
+
+// Hands the opener's end to Done from the event loop. The notifier belongs
+// to the application object, so Done dies with it when the opener outlives
+// the program.
+void WatchOpener(const Intermediate& middle, std::intptr_t none, TShellDone Done)
+{
+    auto* notifier = new QSocketNotifier(middle.Fd, QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [notifier, middle, none, Done] {
+        notifier->setEnabled(false);
+        notifier->deleteLater();
+        Done(OpenerCode(FinishIntermediate(middle), none));
+    });
+}
+
+void OpenDocument(const std::string& path, const std::string& dir, TShellDone Done)
+{
+    const std::intptr_t none = LooksLikeProgram(path) ? SE_ERR_ACCESSDENIED : SE_ERR_NOASSOC;
     const char* display = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    if (!(display && *display) && !(wayland && *wayland))
-        return none;
-    std::string open = FindOnPath("xdg-open"), mime = FindOnPath("xdg-mime");
-    if (open.empty() || mime.empty())
-        return none;
-    std::string type = RunForLine({mime, "query", "filetype", path});
-    if (type.empty())
-        return none;
-    std::string entry = RunForLine({mime, "query", "default", type});
-    if (entry.empty()) // xdg-mime names only entries that are installed
-        return none;
-    return SpawnErrorCode(SpawnDetached({open, path}, dir));
+    if ((!(display && *display) && !(wayland && *wayland)) || !QCoreApplication::instance())
+        return Done(none);
+    Intermediate middle = StartIntermediate({"/bin/sh", "-c", OpenerScript, "sh", path}, dir, true);
+    if (middle.Pid < 0)
+        return Done(SpawnErrorCode(middle.Error));
+    WatchOpener(middle, none, std::move(Done));
 }
 
-bool IsOpenVerb(const char* verb)
+// The result for the working directory: Started when it will do.
+std::intptr_t DirectoryCode(const std::string& dir)
 {
-    if (!verb || !*verb)
-        return true;
-    return std::strlen(verb) == 4 && ::strncasecmp(verb, "open", 4) == 0;
+    if (dir.empty())
+        return Started;
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0)
+        return errno == EACCES ? SE_ERR_ACCESSDENIED : SE_ERR_PNF;
+    if (!S_ISDIR(st.st_mode))
+        return SE_ERR_PNF;
+    return ::access(dir.c_str(), X_OK) != 0 ? SE_ERR_ACCESSDENIED : Started;
 }
 
-std::intptr_t Execute(LPCSTR lpOperation, LPCSTR lpFile, LPCSTR lpParameters, LPCSTR lpDirectory)
+// Where the file is, "" when it is nowhere; then *err is the result.
+std::string FindFile(const std::string& file, const std::string& dir, std::intptr_t* err)
 {
-    const std::string file = Slashes(ToLocal(lpFile));
-    const std::string dir = Slashes(ToLocal(lpDirectory));
-    if (file.empty())
-        return SE_ERR_FNF;
-    if (!IsOpenVerb(lpOperation))
-        return SE_ERR_NOASSOC;
-    if (!dir.empty()) {
-        struct stat st {};
-        if (::stat(dir.c_str(), &st) != 0)
-            return errno == EACCES ? SE_ERR_ACCESSDENIED : SE_ERR_PNF;
-        if (!S_ISDIR(st.st_mode))
-            return SE_ERR_PNF;
-        if (::access(dir.c_str(), X_OK) != 0)
-            return SE_ERR_ACCESSDENIED;
-    }
-
-    // Where the file is looked for, first match wins. When none matches,
-    // the first candidate (the path as the caller wrote it) names the error.
+    // First match wins. When none matches, the first candidate (the path as
+    // the caller wrote it) names the error.
     std::vector<std::string> candidates;
     if (file[0] == '/') {
         candidates.push_back(file);
@@ -426,33 +381,35 @@ std::intptr_t Execute(LPCSTR lpOperation, LPCSTR lpFile, LPCSTR lpParameters, LP
         if (!dir.empty())
             candidates.push_back(Absolute(dir + '/' + file));
     }
-    std::string found;
     int firstErr = 0;
     for (size_t i = 0; i < candidates.size(); ++i) {
         struct stat st {};
-        if (::stat(candidates[i].c_str(), &st) == 0) {
-            found = candidates[i];
-            break;
-        }
+        if (::stat(candidates[i].c_str(), &st) == 0)
+            return candidates[i];
         if (i == 0)
             firstErr = errno;
     }
-    if (found.empty() && file.find('/') == std::string::npos)
-        found = FindOnPath(file);
+    std::string found = file.find('/') == std::string::npos ? FindOnPath(file) : std::string();
     if (found.empty())
-        return MissingCode(candidates.front(), firstErr);
-
-    if (!IsProgramFile(found))
-        return OpenDocument(found, dir);
-    std::vector<std::string> args{found};
-    for (auto& p : SplitParameters(ToLocal(lpParameters)))
-        args.push_back(p);
-    return SpawnErrorCode(SpawnDetached(std::move(args), dir));
+        *err = MissingCode(candidates.front(), firstErr);
+    return found;
 }
 
 } // namespace
 
-HINSTANCE ShellExecuteA(HWND, LPCSTR lpOperation, LPCSTR lpFile, LPCSTR lpParameters, LPCSTR lpDirectory, INT)
+void ShellStart(const char* File, const char* Directory, TShellDone Done)
 {
-    return reinterpret_cast<HINSTANCE>(Execute(lpOperation, lpFile, lpParameters, lpDirectory));
+    const std::string file = Slashes(ToLocal(File));
+    const std::string dir = Slashes(ToLocal(Directory));
+    if (file.empty())
+        return Done(SE_ERR_FNF);
+    std::intptr_t err = DirectoryCode(dir);
+    if (err != Started)
+        return Done(err);
+    const std::string found = FindFile(file, dir, &err);
+    if (found.empty())
+        return Done(err);
+    if (IsProgramFile(found))
+        return Done(StartProgram(found, dir));
+    OpenDocument(found, dir, std::move(Done));
 }

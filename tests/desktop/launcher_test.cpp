@@ -90,12 +90,15 @@ protected:
         return QString::fromUtf8(f.readAll()).trimmed();
     }
     static QString Real(const QString& path) { return QFileInfo(path).canonicalFilePath(); }
-    // Launches Path with the button and gives the one box it showed.
+    // Launches Path with the button and gives the one box it showed once
+    // the click had returned.
     AnsiString LaunchFails(TNimboChat& w, const QString& path)
     {
         Recorded().Boxes.clear();
         w.ClientPathEdit->SetText(FromQString(path));
         w.ExeButton->Click();
+        EXPECT_TRUE(Recorded().Boxes.empty());
+        WaitUntil([] { return !Recorded().Boxes.empty(); });
         if (Recorded().Boxes.size() != 1)
             return "(" + std::to_string(Recorded().Boxes.size()) + " boxes)";
         EXPECT_EQ(Recorded().Boxes[0].Caption, Sjis("エラー"));
@@ -133,12 +136,19 @@ TEST(LauncherDirectory, SecondBytesOfKanjiAreNoSeparators)
     EXPECT_EQ(ClientWorkingDirectory("tools/\x95"), "tools");
 }
 
-TEST_F(Launcher, EmptyPathStartsNothingAndSaysNothing)
+// The auto-start says nothing; the button and the tray item say that no
+// client is set.
+TEST_F(Launcher, EmptyPathStartsNothingAndOnlyAskingSaysSo)
 {
     auto w = StartTestWindow({.AutoCheck = true});
     w->ExeButton->Click();
     w->ExeItem->Click();
-    EXPECT_TRUE(Recorded().Boxes.empty());
+    ASSERT_TRUE(WaitUntil([] { return Recorded().Boxes.size() >= 2; }));
+    ASSERT_EQ(Recorded().Boxes.size(), 2u);
+    for (const auto& box : Recorded().Boxes) {
+        EXPECT_EQ(box.Text, Sjis("チャットクライアントが設定されていません。"));
+        EXPECT_EQ(box.Caption, Sjis("エラー"));
+    }
     EXPECT_TRUE(OurChildren().empty());
 }
 
@@ -150,6 +160,7 @@ TEST_F(Launcher, MissingFileAndMissingFolder)
     // The tray menu's item says the same as the button.
     Recorded().Boxes.clear();
     w->ExeItem->Click();
+    ASSERT_TRUE(WaitUntil([] { return !Recorded().Boxes.empty(); }));
     ASSERT_EQ(Recorded().Boxes.size(), 1u);
     EXPECT_EQ(Recorded().Boxes[0].Text, Sjis("指定されたパスが見つかりませんでした。"));
 }

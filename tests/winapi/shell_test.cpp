@@ -1,6 +1,6 @@
-// ShellExecuteA with real files: the failure codes, a started program's
-// working directory and arguments, no zombies, and documents through
-// xdg-open with an association made for the test.
+// The shell's start with real files: the failure codes, a started
+// program's working directory, no zombies, and documents through xdg-open
+// with an association made for the test, opened without waiting here.
 #include "winapi/shell.h"
 
 #include "support_code/event_wait.h"
@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <unistd.h>
 #include <utility>
@@ -72,11 +73,20 @@ protected:
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
 
-    static std::intptr_t Run(const std::string& file, const std::string& dir = "", const char* params = "",
-        const char* verb = nullptr)
+    // Starts file and gives the result once it has come (-1 when none came).
+    static std::intptr_t Run(const std::string& file, const std::string& dir = "")
     {
-        return ShellExecuteResult(
-            ShellExecuteA(nullptr, verb, file.c_str(), params, dir.empty() ? nullptr : dir.c_str(), SW_SHOWNORMAL));
+        auto result = Start(file, dir);
+        WaitUntil([&] { return result->has_value(); }, 10000);
+        return result->value_or(-1);
+    }
+
+    // Starts file; the result is filled in when it comes.
+    static std::shared_ptr<std::optional<std::intptr_t>> Start(const std::string& file, const std::string& dir = "")
+    {
+        auto result = std::make_shared<std::optional<std::intptr_t>>();
+        ShellStart(file.c_str(), dir.empty() ? nullptr : dir.c_str(), [result](std::intptr_t r) { *result = r; });
+        return result;
     }
 
     static std::string Backslashed(std::string path)
@@ -106,7 +116,8 @@ protected:
     }
 };
 
-const QByteArray ReportScript = "#!/bin/sh\npwd > \"$1\"\nprintf '%s|%s\\n' \"$2\" \"$3\" >> \"$1\"\n";
+// A program that writes its working directory into a file "out" there.
+const QByteArray ReportScript = "#!/bin/sh\npwd > out.part && mv out.part out\n";
 
 TEST_F(Shell, MissingFilesAndFoldersAreTold)
 {
@@ -132,25 +143,24 @@ TEST_F(Shell, FilesThatCannotRunGetTheFittingCode)
     Write("garbage", QByteArray("\x01\x02\x03garbage", 10), true);
     EXPECT_EQ(Run(Path("garbage")), ERROR_BAD_FORMAT);
     Write("prog.sh", ReportScript, true);
-    EXPECT_EQ(Run(Path("prog.sh"), "", "", "print"), SE_ERR_NOASSOC);
-
     QFile busy(Tmp.path() + "/prog.sh"); // open for writing: a sharing violation
     ASSERT_TRUE(busy.open(QIODevice::ReadWrite));
     EXPECT_EQ(Run(Path("prog.sh")), SE_ERR_SHARE);
 }
 
-TEST_F(Shell, AProgramStartsInItsFolderWithItsArgumentsAndLeavesNoZombie)
+TEST_F(Shell, AProgramStartsInItsFolderAndLeavesNoZombie)
 {
     Write("bin/report.sh", ReportScript, true);
     QDir().mkpath(Tmp.path() + "/work");
-    const std::intptr_t rc = Run(Backslashed(Path("bin/report.sh")), Backslashed(Path("work")),
-        "\"result file\" \"two words\" \\\"q\\\"", "open");
-    EXPECT_GT(rc, 32);
+    std::optional<std::intptr_t> result;
+    ShellStart(Backslashed(Path("bin/report.sh")).c_str(), Backslashed(Path("work")).c_str(),
+        [&](std::intptr_t r) { result = r; });
+    ASSERT_TRUE(result.has_value()); // a program's start is told at once
+    EXPECT_EQ(*result, Started);
     EXPECT_EQ(ChildStates(), std::vector<char>{}); // the program is not our child
 
-    ASSERT_TRUE(WaitUntil([&] { return Read("work/result file").contains('|'); }));
-    EXPECT_EQ(Read("work/result file"), (Tmp.path() + "/work\ntwo words|\"q\"\n").toUtf8());
-    WaitUntil([] { return false; }, 200); // let the script end
+    ASSERT_TRUE(WaitUntil([&] { return !Read("work/out").isEmpty(); }));
+    EXPECT_EQ(Read("work/out"), (Tmp.path() + "/work\n").toUtf8());
     EXPECT_EQ(ChildStates(), std::vector<char>{});
 }
 
@@ -159,9 +169,9 @@ TEST_F(Shell, AShiftJisFolderWhoseSecondByteIsABackslashIsUsedWhole)
     // 表 is 0x95 0x5C in Shift_JIS and a folder named 表 in UTF-8 on disk.
     Write(QString::fromUtf8("表/report.sh"), ReportScript, true);
     const std::string dir = Backslashed(Tmp.path().toStdString()) + "\\\x95\x5c";
-    EXPECT_GT(Run(dir + "\\report.sh", dir, "out"), 32);
-    ASSERT_TRUE(WaitUntil([&] { return Read(QString::fromUtf8("表/out")).contains('|'); }));
-    EXPECT_TRUE(Read(QString::fromUtf8("表/out")).startsWith((Tmp.path() + QString::fromUtf8("/表\n")).toUtf8()));
+    EXPECT_EQ(Run(dir + "\\report.sh", dir), Started);
+    ASSERT_TRUE(WaitUntil([&] { return !Read(QString::fromUtf8("表/out")).isEmpty(); }));
+    EXPECT_EQ(Read(QString::fromUtf8("表/out")), (Tmp.path() + QString::fromUtf8("/表\n")).toUtf8());
 }
 
 class ShellDocuments : public Shell {
@@ -174,7 +184,12 @@ protected:
         // Only the association made here counts, not those of the machine.
         for (const char* name : {"XDG_DATA_HOME", "XDG_DATA_DIRS", "XDG_CONFIG_DIRS"})
             Env.push_back(std::make_unique<ScopedEnv>(name, (Tmp.path() + "/share").toLocal8Bit()));
-        Write("viewer.sh", "#!/bin/sh\nprintf '%s|%s\\n' \"$1\" \"$(pwd)\" > " + Tmp.path().toUtf8() + "/opened\n",
+        // The viewer says where it ran, then stays until "close" exists and
+        // ends with the status written there.
+        Write("viewer.sh",
+            "#!/bin/sh\nprintf '%s|%s\\n' \"$1\" \"$(pwd)\" > " + Tmp.path().toUtf8() + "/opened\n"
+            "while [ ! -s " + Tmp.path().toUtf8() + "/close ]; do sleep 0.05; done\n"
+            "exit $(cat " + Tmp.path().toUtf8() + "/close)\n",
             true);
         Write("share/applications/nimbo-viewer.desktop",
             "[Desktop Entry]\nType=Application\nName=Viewer\nExec=" + Tmp.path().toUtf8() + "/viewer.sh %f\n", false);
@@ -192,13 +207,26 @@ protected:
     }
 };
 
-TEST_F(ShellDocuments, ADocumentOpensWithItsAssociatedProgram)
+TEST_F(ShellDocuments, ADocumentOpensWithItsAssociatedProgramWithoutWaitingHere)
 {
     ScopedEnv display("DISPLAY", ":nimbo-test");
     Associate("nimbo-viewer.desktop");
-    EXPECT_GT(Run(Path("note.txt"), Path("work")), 32);
+    auto result = Start(Path("note.txt"), Path("work"));
     ASSERT_TRUE(WaitUntil([&] { return Read("opened").contains('\n'); }, 10000));
     EXPECT_EQ(Read("opened"), (Tmp.path() + "/note.txt|" + Tmp.path() + "/work\n").toUtf8());
+    EXPECT_FALSE(result->has_value()); // the viewer still runs, and we went on
+    Write("close", "0", false);
+    ASSERT_TRUE(WaitUntil([&] { return result->has_value(); }, 10000));
+    EXPECT_EQ(**result, Started);
+    EXPECT_EQ(ChildStates(), std::vector<char>{});
+}
+
+TEST_F(ShellDocuments, AFailedOpenerIsTold)
+{
+    ScopedEnv display("DISPLAY", ":nimbo-test");
+    Associate("nimbo-viewer.desktop");
+    Write("close", "1", false); // the associated program fails
+    EXPECT_EQ(Run(Path("note.txt")), SE_ERR_ASSOCINCOMPLETE);
     EXPECT_EQ(ChildStates(), std::vector<char>{});
 }
 
