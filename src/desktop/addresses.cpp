@@ -98,8 +98,26 @@ void TNimboChat::LocalEditChange(TObject*)
     AddLog("LocalAddress[" + LocalEdit->Text() + "] is [" + LocalAddress + "]", clBlue, false);
 }
 
+// The rewrite takes the new address at once. A text the program sets is
+// logged at once too; typing 203.0.113.1 passes through ten texts on the
+// way, so a typed one is logged once the typing has settled.
 void TNimboChat::GlobalEditChange(TObject*)
 {
     GlobalAddress = AddressToDecimal(GlobalEdit->Text());
+    if (GlobalEdit->Typed())
+        GlobalSettleTimer->SetEnabled(true); // (re)started
+    else
+        LogGlobalAddress();
+}
+
+void TNimboChat::SettleGlobalAddress()
+{
+    if (GlobalSettleTimer->Enabled())
+        LogGlobalAddress();
+}
+
+void TNimboChat::LogGlobalAddress()
+{
+    GlobalSettleTimer->SetEnabled(false);
     AddLog("GlobalAddress[" + GlobalEdit->Text() + "] is [" + GlobalAddress + "]", clBlue, false);
 }

@@ -31,7 +31,12 @@ TEdit::TEdit(TComponent* Owner, TControl* Parent) : TEdit(Owner, new QLineEdit(P
 TEdit::TEdit(TComponent* Owner, QWidget* Widget) : TControl(Owner, Widget)
 {
     Edit()->setMaxLength(std::numeric_limits<int>::max()); // Qt's default cuts at 32767
-    QObject::connect(Edit(), &QLineEdit::textChanged, Widget, [this] { FireEvent(OnChange, this); });
+    // A typed change is told (textEdited) before the change itself.
+    QObject::connect(Edit(), &QLineEdit::textEdited, Widget, [this] { FTyped = true; });
+    QObject::connect(Edit(), &QLineEdit::textChanged, Widget, [this] {
+        FireEvent(OnChange, this);
+        FTyped = false;
+    });
     QObject::connect(Edit(), &QLineEdit::editingFinished, Widget, [this] { FireEvent(OnExit, this); });
 }
 

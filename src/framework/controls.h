@@ -31,6 +31,8 @@ public:
     void SetText(const AnsiString& Value);
     // Runs on every change of the text, by the user or by SetText.
     TNotifyEvent OnChange;
+    // True while OnChange runs for a change the user typed.
+    bool Typed() const { return FTyped; }
     // Runs when the user leaves the edit (or presses Enter in it) after
     // changing its text.
     TNotifyEvent OnExit;
@@ -45,6 +47,7 @@ protected:
 private:
     QLineEdit* Edit() const;
     bool FHoldsFileName = false;
+    bool FTyped = false;
 };
 
 // A multi-line plain edit (the keyword editor's memo). Line ends are held,

@@ -89,6 +89,8 @@ void TNimboChat::CreateControls()
     LinePumpTimer->SetInterval(0);
     PortSettleTimer = new TTimer(this);
     PortSettleTimer->SetInterval(PortSettleMs);
+    GlobalSettleTimer = new TTimer(this);
+    GlobalSettleTimer->SetInterval(AddressSettleMs);
     WelcomeTimer = new TTimer(this);
     WelcomeTimer->SetInterval(WelcomeWaitMs);
     PlaybackTimer = new TTimer(this);
@@ -213,6 +215,8 @@ void TNimboChat::WireEvents()
     PlaybackTimer->OnTimer = [this](TObject*) { PlayBack(); };
     LocalEdit->OnChange = [this](TObject* s) { LocalEditChange(s); };
     GlobalEdit->OnChange = [this](TObject* s) { GlobalEditChange(s); };
+    GlobalEdit->OnExit = [this](TObject*) { SettleGlobalAddress(); };
+    GlobalSettleTimer->OnTimer = [this](TObject*) { SettleGlobalAddress(); };
     KeywordCheckBox->OnClick = [this](TObject* s) { KeywordCheckBoxClick(s); };
     KeyEditButton->OnClick = [this](TObject* s) { KeyEditButtonClick(s); };
     FlashTimer->OnTimer = [this](TObject* s) { FlashTimerTimer(s); };
@@ -249,6 +253,7 @@ void TNimboChat::FormDestroy(TObject*)
     SessionState = ssClosing;
     // The port box loses its focus while the window's widgets go, after this.
     ServerPortEdit->OnExit = nullptr;
+    GlobalEdit->OnExit = nullptr;
     if (ServerSocket->Active())
         ServerSocket->Close();
     if (ClientSocket->Active())

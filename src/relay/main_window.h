@@ -51,6 +51,9 @@ constexpr int LineSliceMs = 10;
 // A typed listener port is taken this long after the last change of the
 // port box (or when the box is left), not at every keystroke.
 constexpr int PortSettleMs = 700;
+// A typed global address is logged this long after the last keystroke (or
+// when the box is left); the address itself is taken at every change.
+constexpr int AddressSettleMs = 700;
 
 // What a session that stays without its chat client keeps for it: the
 // newest lines, at most this many and this many bytes.
@@ -129,6 +132,7 @@ public:
     TTimer* FlashTimer;
     TTimer* LinePumpTimer; // takes up waiting server lines, turn by turn
     TTimer* PortSettleTimer; // runs while a typed listener port waits to be taken
+    TTimer* GlobalSettleTimer; // runs while a typed global address waits to be logged
     TTimer* WelcomeTimer;    // runs while the welcome waits for its host lookup
     TTimer* PlaybackTimer;   // runs while an attached client's playback waits for names
 
@@ -169,6 +173,8 @@ public:
     // (desktop/addresses.h) for the relay's address rewrite and logs it.
     void LocalEditChange(TObject* Sender);
     void GlobalEditChange(TObject* Sender);
+    void SettleGlobalAddress();
+    void LogGlobalAddress();
 
     // The chat client launcher and the tray icon with its menu.
     void PathButtonClick(TObject* Sender);

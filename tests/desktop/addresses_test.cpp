@@ -3,6 +3,9 @@
 #include "relay/probe.h"
 #include "support_code/test_window.h"
 
+#include <QCoreApplication>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <gtest/gtest.h>
 
 namespace {
@@ -39,6 +42,37 @@ TEST(AddressBoxes, EveryChangeIsLogged)
     w.GlobalEdit->SetText("203.0.113.1");
     EXPECT_EQ(w.LogRichEdit->LineText(8), "GlobalAddress[203.0.113.1] is [3405803777]");
     EXPECT_EQ(NimboChatProbe::GlobalAddress(w), "3405803777");
+}
+
+int GlobalLogLines(TNimboChat& w)
+{
+    int lines = 0;
+    for (int i = 0; i < w.LogRichEdit->LineTextCount(); ++i)
+        lines += w.LogRichEdit->LineText(i).starts_with("GlobalAddress[");
+    return lines;
+}
+
+// Typed key by key, the global address is taken at each key and logged once.
+TEST(AddressBoxes, ATypedGlobalAddressIsLoggedOnceTheTypingSettles)
+{
+    auto window = StartTestWindow();
+    TNimboChat& w = *window;
+    auto* line = static_cast<QLineEdit*>(w.GlobalEdit->Widget());
+    line->setFocus();
+    std::string typed;
+    for (char c : std::string("203.0.113.1")) {
+        const int key = c == '.' ? Qt::Key_Period : Qt::Key_0 + (c - '0');
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, QString(QChar(c)));
+        QCoreApplication::sendEvent(line, &press);
+        typed += c;
+        ASSERT_EQ(w.GlobalEdit->Text(), typed);
+        EXPECT_EQ(NimboChatProbe::GlobalAddress(w), AddressToDecimal(typed));
+    }
+    EXPECT_EQ(GlobalLogLines(w), 0);
+    ASSERT_TRUE(WaitUntil([&] { return GlobalLogLines(w) > 0; }));
+    EXPECT_EQ(GlobalLogLines(w), 1);
+    EXPECT_EQ(w.LogRichEdit->LineText(w.LogRichEdit->LineTextCount() - 1),
+        "GlobalAddress[203.0.113.1] is [3405803777]");
 }
 
 } // namespace
