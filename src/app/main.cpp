@@ -9,6 +9,7 @@
 int main(int argc, char** argv)
 {
     QApplication qtApp(argc, argv);
+    InstallQtJapanese(); // without it the dialogs speak English
     TApplication app;
     Application = &app;
     // From here on an ending signal saves the settings as closing does.

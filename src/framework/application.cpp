@@ -4,6 +4,8 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <QMessageBox>
 #include <QSessionManager>
 #include <QSocketNotifier>
@@ -176,4 +178,14 @@ void TQtMessageSink::ShowException(const AnsiString& Title, const AnsiString& Me
 {
     QMessageBox box(QMessageBox::Critical, ToQString(Title), ToQString(Message), QMessageBox::Ok);
     box.exec();
+}
+
+bool InstallQtJapanese()
+{
+    auto* translator = new QTranslator(qApp);
+    if (translator->load("qtbase_ja", QLibraryInfo::path(QLibraryInfo::TranslationsPath))
+        && QCoreApplication::installTranslator(translator))
+        return true;
+    delete translator;
+    return false;
 }

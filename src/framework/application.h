@@ -96,6 +96,12 @@ private:
 // so the program ends as when its window is closed. A signal that comes
 // before the loop runs is kept and ends the loop as soon as it starts; so
 // the program creates this before its window opens to the world.
+// Loads Qt's own Japanese texts (qtbase_ja from Qt's translations folder)
+// into the running Qt application, so that standard dialogs and context
+// menus speak the window's language. False, and English texts, when the
+// file is missing or unreadable.
+bool InstallQtJapanese();
+
 class TEndingSignals {
 public:
     explicit TEndingSignals(TApplication& App);

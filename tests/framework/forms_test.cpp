@@ -67,4 +67,12 @@ TEST(Forms, ClosingTheMainWindowEndsTheProgram)
     EXPECT_FALSE(timedOut);
 }
 
+// The file dialog's buttons and the log's context menu come from Qt's own
+// texts: in Japanese once they are loaded.
+TEST(QtJapanese, StandardButtonsSpeakJapanese)
+{
+    ASSERT_TRUE(InstallQtJapanese());
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), QString::fromUtf8("キャンセル"));
+}
+
 } // namespace
