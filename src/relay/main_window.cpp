@@ -4,7 +4,7 @@
 
 #include <QCoreApplication>
 #include <QStringList>
-#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 
 TNimboChat* NimboChat = nullptr;
@@ -89,6 +89,8 @@ void TNimboChat::CreateControls()
     LinePumpTimer->SetInterval(0);
     PortSettleTimer = new TTimer(this);
     PortSettleTimer->SetInterval(PortSettleMs);
+    CtcpFloodTimer = new TTimer(this);
+    CtcpFloodTimer->SetInterval(static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(TAnswerLimit::Interval).count()));
 }
 
 void TNimboChat::CreateServerPage()
@@ -209,6 +211,7 @@ void TNimboChat::WireEvents()
     KeyEditButton->OnClick = [this](TObject* s) { KeyEditButtonClick(s); };
     FlashTimer->OnTimer = [this](TObject* s) { FlashTimerTimer(s); };
     LinePumpTimer->OnTimer = [this](TObject*) { ContinueServerLines(); };
+    CtcpFloodTimer->OnTimer = [this](TObject*) { NoteUnanswered(); };
     WireDesktopEvents();
 }
 
@@ -289,9 +292,7 @@ void TNimboChat::AddLog(const AnsiString& Text, TColor Colour, bool Bold)
 
 void TNimboChat::SendServerLine(AnsiString Line)
 {
-    std::replace_if(Line.begin(), Line.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
-    Line += "\r\n";
     AnsiString Jis;
-    KanjiConvert(Jis, Line, kcShiftJis, kcJis, 1);
+    KanjiConvert(Jis, OneLine(std::move(Line)) + "\r\n", kcShiftJis, kcJis, 1);
     ClientSocket->Socket()->SendText(Jis);
 }

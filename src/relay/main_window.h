@@ -15,6 +15,10 @@
 #include "framework/dialogs.h"
 #include "framework/richedit.h"
 #include "framework/sockets.h"
+#include "relay/answer_limit.h"
+#include "relay/irc_line.h"
+
+#include <vector>
 
 // The session state.
 enum class TSessionState {
@@ -109,6 +113,7 @@ public:
     TTimer* FlashTimer;
     TTimer* LinePumpTimer; // takes up waiting server lines, turn by turn
     TTimer* PortSettleTimer; // runs while a typed listener port waits to be taken
+    TTimer* CtcpFloodTimer; // runs while CTCP queries are left unanswered; its tick notes how many
 
     void FormCreate(TObject* Sender);
     void FormDestroy(TObject* Sender);
@@ -225,7 +230,22 @@ private:
     const AnsiString& FromClientCode(AnsiString& Buffer, const AnsiString& Line);
     const AnsiString& ToClientCode(AnsiString& Buffer, const AnsiString& Line);
     void NoteReplaced(int Count);
+    // Sends a JIS line converted from the user's own text (a UTF-8 client's
+    // line, the message line) upstream as lines the server passes on whole
+    // (relay/line_fit.h); what had to be cut is noted in blue.
+    void SendFitted(const AnsiString& Jis);
+    // Logs and sends a line typed in the message line, given in UTF-8,
+    // converted as a UTF-8 client's line is.
+    void SendTyped(const AnsiString& Utf8, TColor Colour);
+    // Follows the user's own prefix (nick!user@host) as the server shows it:
+    // the welcome, and the echo of the user's own JOIN, NICK and the like.
+    void NoteOwnPrefix(const TIrcLine& Line);
     bool AnswerCtcp(const AnsiString& Nick, const AnsiString& Query, const AnsiString& Argument);
+    // The reply texts (between the 0x01 bytes) to a CTCP query; none when
+    // the relay leaves the query unanswered.
+    std::vector<AnsiString> CtcpReplies(const AnsiString& Query, const AnsiString& Argument) const;
+    // Logs, once a flood of CTCP queries is over, how many went unanswered.
+    void NoteUnanswered();
     void SendAnswer(const AnsiString& Line);
     // Opens the listener; a failure is logged in red and shown in a box
     // after the running event.
@@ -255,6 +275,9 @@ private:
     AnsiString LocalAddress;
     AnsiString GlobalAddress;
     TCustomWinSocket* ClientConnection = nullptr; // owned by ServerSocket
+    AnsiString OwnNick;   // the nick the server welcomed, followed through NICK
+    AnsiString OwnPrefix; // nick!user@host as the server last showed it; empty until known
+    TAnswerLimit CtcpLimit;
     bool Flashing = false;
     AnsiString ExeName;
     TStringList* KeywordList = nullptr;
