@@ -50,27 +50,31 @@ bool IsBlank(const AnsiString& Text, const JisChar& c)
 
 // The end of the piece that begins with character First: the most
 // characters (at least one) whose bytes, with the escapes they need, take
-// at most Room bytes; with PreferBlank an earlier end after a blank, as
-// SplitJis says.
+// at most Room bytes; with PreferBlank an earlier end after a blank or
+// where Japanese meets ASCII, as SplitJis says.
 size_t PieceEnd(const AnsiString& Text, const std::vector<JisChar>& Chars, size_t First, size_t Room, bool PreferBlank)
 {
-    size_t used = 0, afterBlank = 0, usedAtBlank = 0;
+    size_t used = 0, lastBreak = 0, usedAtBreak = 0;
     bool wide = false;
     size_t end = First;
     for (; end < Chars.size(); ++end) {
         const JisChar& c = Chars[end];
+        if (end > First && c.Wide != wide) { // Japanese meets ASCII: no word is cut here
+            lastBreak = end;
+            usedAtBreak = used + (wide ? EscapeBytes : 0);
+        }
         size_t grown = used + c.Size + (c.Wide != wide ? EscapeBytes : 0);
         if (end > First && grown + (c.Wide ? EscapeBytes : 0) > Room)
             break;
         used = grown;
         wide = c.Wide;
         if (IsBlank(Text, c)) {
-            afterBlank = end + 1;
-            usedAtBlank = used + (wide ? EscapeBytes : 0);
+            lastBreak = end + 1;
+            usedAtBreak = used + (wide ? EscapeBytes : 0);
         }
     }
-    if (PreferBlank && end < Chars.size() && afterBlank > First && usedAtBlank * 4 >= Room * 3)
-        return afterBlank;
+    if (PreferBlank && end < Chars.size() && lastBreak > First && usedAtBreak * 4 >= Room * 3)
+        return lastBreak;
     return end;
 }
 

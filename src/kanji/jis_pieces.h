@@ -21,9 +21,10 @@
 using AnsiString = std::string;
 
 // Text in pieces of at most Room bytes each, escapes included. Where a piece
-// must end before the text does, it ends after its last blank (an ASCII
-// blank or the ideographic space) when that keeps at least three quarters of
-// Room in it, else after the last character that fits. Every piece holds at
+// must end before the text does, it ends at its last break (after a blank,
+// ASCII or the ideographic space, or where Japanese meets ASCII, so that no
+// word is cut) when that keeps at least three quarters of Room in it, else
+// after the last character that fits. Every piece holds at
 // least one character, so nothing is dropped: a piece is longer than Room
 // only when one character in its escapes (up to 8 bytes) is.
 std::vector<AnsiString> SplitJis(const AnsiString& Text, size_t Room);

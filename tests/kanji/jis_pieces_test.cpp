@@ -44,6 +44,9 @@ TEST(SplitJis, PiecesStandAloneAndKeepEveryCharacter)
         {"after the last blank", "aaa bbb ccc", 9, {"aaa bbb ", "ccc"}},
         {"ideographic space is a blank", In + a + a + "\x21\x21" + a + Out, 13, {In + a + a + "\x21\x21" + Out, In + a + Out}},
         {"a blank too far back is not taken", "a bcdefghij", 8, {"a bcdefg", "hij"}},
+        {"an English word in Japanese stays whole", "abc" + In + a + i + u + Out + "defgh", 17,
+         {"abc" + In + a + i + u + Out, "defgh"}},
+        {"a later blank wins", In + a + Out + "b cdef", 12, {In + a + Out + "b ", "cdef"}},
         {"a blank at the end of the text changes nothing", "abcd ", 8, {"abcd "}},
     };
     for (const SplitCase& c : cases)
