@@ -51,10 +51,10 @@ struct WindowHarness {
         App = new QApplication(Argc, Argv);
         Application = new TApplication;
         Application->SetMessageSink(std::make_unique<RecordingSink>());
-        SetHostLookup([this](const AnsiString& Name, QObject*, std::function<void(const QHostInfo&)> Done) {
-            Lookups.push_back([Name, Done] {
+        SetHostLookup([this](const AnsiString& Host, QObject*, std::function<void(const QHostInfo&)> Done) {
+            Lookups.push_back([Host, Done] {
                 QHostInfo info; // names that begin with an even byte resolve
-                if (!Name.empty() && Name[0] % 2 == 0)
+                if (!Host.empty() && Host[0] % 2 == 0)
                     info.setAddresses({QHostAddress("203.0.113.5")});
                 else
                     info.setError(QHostInfo::HostNotFound);

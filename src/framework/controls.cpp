@@ -47,6 +47,12 @@ AnsiString TEdit::Text() const
     return FHoldsFileName ? FileNameFromQString(Edit()->text()) : FromQString(Edit()->text());
 }
 
+AnsiString TEdit::Utf8Text() const
+{
+    const QByteArray utf8 = Edit()->text().toUtf8();
+    return AnsiString(utf8.constData(), static_cast<size_t>(utf8.size()));
+}
+
 void TEdit::SetText(const AnsiString& Value)
 {
     QString text = FHoldsFileName ? FileNameToQString(Value) : ToQString(Value);

@@ -27,6 +27,9 @@ class TEdit : public TControl {
 public:
     TEdit(TComponent* Owner, TControl* Parent);
     AnsiString Text() const;
+    // The text in UTF-8, not Shift_JIS: every character as typed, also those
+    // Shift_JIS cannot hold (an emoji) or holds only as half-width bytes.
+    AnsiString Utf8Text() const;
     // Runs OnChange only when the text really changes.
     void SetText(const AnsiString& Value);
     // Runs on every change of the text, by the user or by SetText.

@@ -1,9 +1,11 @@
 #include "kanji/jis_utf8.h"
 
+#include "kanji/jis_writer.h"
 #include "kanji/kanji_convert.h"
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -124,37 +126,6 @@ void AppendUtf8(AnsiString& Out, char32_t c)
     }
 }
 
-// Writes JIS: ASCII as it is, JIS X 0208 pairs inside ESC $ B ... ESC ( B.
-class JisWriter {
-public:
-    explicit JisWriter(AnsiString& Out) : FOut(Out) {}
-    void Ascii(char c)
-    {
-        if (FInRun)
-            FOut += "\x1B(B";
-        FInRun = false;
-        FOut += c;
-    }
-    void Pair(unsigned short jis)
-    {
-        if (!FInRun)
-            FOut += "\x1B$B";
-        FInRun = true;
-        FOut += static_cast<char>(jis >> 8);
-        FOut += static_cast<char>(jis & 0xFF);
-    }
-    void End()
-    {
-        if (FInRun)
-            FOut += "\x1B(B";
-        FInRun = false;
-    }
-
-private:
-    AnsiString& FOut;
-    bool FInRun = false;
-};
-
 constexpr char32_t HalfKanaFirst = 0xFF61, HalfKanaLast = 0xFF9F;
 constexpr char32_t VoicedMark = 0xFF9E, SemiVoicedMark = 0xFF9F;
 
@@ -265,6 +236,21 @@ bool IsUtf8(const AnsiString& Text)
     return true;
 }
 
+bool IsAscii(const AnsiString& Text)
+{
+    return std::all_of(Text.begin(), Text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+const AnsiString& LogLineToShiftJis(AnsiString& Result, const AnsiString& Line)
+{
+    if (Line.find(ESC) != AnsiString::npos || IsAscii(Line) || !IsUtf8(Line))
+        return KanjiConvert(Result, Line, kcJis, kcShiftJis, 1);
+    AnsiString jis;
+    int replaced = 0;
+    Utf8LineToJis(jis, Line, replaced);
+    return KanjiConvert(Result, jis, kcJis, kcShiftJis, 1);
+}
+
 const AnsiString& Utf8ToJis(AnsiString& Result, const AnsiString& Text, int& Replaced)
 {
     Replaced = 0;
@@ -280,9 +266,7 @@ const AnsiString& Utf8ToJis(AnsiString& Result, const AnsiString& Text, int& Rep
 const AnsiString& JapaneseToUtf8(AnsiString& Result, const AnsiString& Text, int& Replaced)
 {
     Replaced = 0;
-    bool eightBit = false;
-    for (char c : Text)
-        eightBit |= static_cast<unsigned char>(c) >= 0x80;
+    const bool eightBit = !IsAscii(Text);
     if (Text.find(ESC) == AnsiString::npos && (!eightBit || IsUtf8(Text)))
         return Text;
     AnsiString jis;

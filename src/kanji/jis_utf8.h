@@ -32,6 +32,16 @@ const AnsiString& Utf8ToJis(AnsiString& Result, const AnsiString& Text, int& Rep
 // run as U+FF61-U+FF9F. Returns Result, or Text when it is unchanged.
 const AnsiString& JapaneseToUtf8(AnsiString& Result, const AnsiString& Text, int& Replaced);
 
+// A line as the log shows it, in Shift_JIS: JIS (and ASCII) converted as
+// KanjiConvert does from JIS. A line that holds no ESC and is UTF-8 with
+// bytes above ASCII, as a client sends characters JIS has no room for, is
+// read as UTF-8: its characters in Shift_JIS, half-width katakana as their
+// full-width forms, those Shift_JIS cannot hold as 〓. Returns Result.
+const AnsiString& LogLineToShiftJis(AnsiString& Result, const AnsiString& Line);
+
+// True when no byte of Text is above 0x7F.
+bool IsAscii(const AnsiString& Text);
+
 // True when Text is well-formed UTF-8 (no overlong forms, no surrogates,
 // nothing above U+10FFFF). ASCII is UTF-8.
 bool IsUtf8(const AnsiString& Text);

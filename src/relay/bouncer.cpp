@@ -104,16 +104,11 @@ void TNimboChat::NoteSessionLine(const AnsiString& Received)
     const TIrcLine line = SplitServerLine(Received);
     const AnsiString nick = line.Prefix.substr(0, std::min(line.Prefix.find('!'), line.Prefix.size()));
     const bool own = !OwnNick.empty() && SameNick(nick, OwnNick);
-    if (line.Command == "001") {
-        OwnNick = FirstWord(line.Params);
+    if (line.Command == "001")
         WelcomeBurst.clear();
-    }
     if (IsWelcomeBurst(line.Command) && WelcomeBurst.size() < MaxWelcomeLines)
         WelcomeBurst.push_back(Received);
-    if (line.Command == "NICK" && own)
-        OwnNick = FirstWord(line.Params);
     if (line.Command == "JOIN" && own) {
-        OwnPrefix = line.Prefix;
         const AnsiString channel = FirstWord(line.Params);
         if (std::find(Channels.begin(), Channels.end(), channel) == Channels.end())
             Channels.push_back(channel);

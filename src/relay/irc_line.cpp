@@ -1,5 +1,6 @@
 #include "relay/irc_line.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ostream>
 
@@ -65,6 +66,12 @@ bool TakeLine(const AnsiString& Buffer, size_t& Start, AnsiString& Line)
     Line.assign(Buffer, Start, end - Start);
     Start = lf + 1;
     return true;
+}
+
+AnsiString OneLine(AnsiString Line)
+{
+    std::replace_if(Line.begin(), Line.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+    return Line;
 }
 
 AnsiString MessageText(const AnsiString& Params)

@@ -36,6 +36,10 @@ TIrcLine SplitServerLine(const AnsiString& Display);
 // once, so cutting a read is linear in its size.
 bool TakeLine(const AnsiString& Buffer, size_t& Start, AnsiString& Line);
 
+// The line with each CR and LF in it made a blank, so that text a peer or
+// the user chose can never start a second command.
+AnsiString OneLine(AnsiString Line);
+
 // The message text of PRIVMSG parameters: after a leading ":", else after
 // the target, less one leading ":". Parameters without a blank and without
 // a leading ":" are all text.

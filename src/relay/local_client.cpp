@@ -5,6 +5,7 @@
 #include "kanji/kanji_convert.h"
 #include "kanji/sjis_search.h"
 #include "relay/irc_line.h"
+#include "relay/line_fit.h"
 #include "relay/main_window.h"
 
 void TNimboChat::ServerSocketClientConnect(TObject*, TCustomWinSocket* Socket)
@@ -81,9 +82,9 @@ void TNimboChat::HandleClientLine(const AnsiString& Line)
     const AnsiString& received = FromClientCode(jis, Line);
     if (Attach == atRegistering && AnswerAttachLine(received))
         return;
-    AnsiString outgoing = received + "\r\n";
+    AnsiString outgoing = received;
     AnsiString display;
-    KanjiConvert(display, received, kcJis, kcShiftJis, 1);
+    LogLineToShiftJis(display, received);
     TIrcLine line = SplitServerLine(display);
 
     size_t found = LocalAddress.empty() ? AnsiString::npos : SjisFind(line.Params, LocalAddress);
@@ -92,7 +93,6 @@ void TNimboChat::HandleClientLine(const AnsiString& Line)
         display = (line.Prefix.empty() ? AnsiString() : ":" + line.Prefix + " ") + line.Command +
                   (line.Params.empty() ? "" : " " + line.Params);
         KanjiConvert(outgoing, display, kcShiftJis, kcJis, 1);
-        outgoing += "\r\n";
         AddLog("TextConvert[" + LocalEdit->Text() + "]->[" + GlobalEdit->Text() + "]", clBlue, false);
     }
 
@@ -107,17 +107,52 @@ void TNimboChat::HandleClientLine(const AnsiString& Line)
     } else {
         AddLog(display, clGreen, false);
     }
-    ClientSocket->Socket()->SendText(outgoing);
+    // The client kept its own lines within IRC's limit; what grew in JIS
+    // is NimboChat's to fit.
+    if (Utf8CheckBox->Checked() && !IsAscii(Line))
+        SendFitted(outgoing);
+    else
+        ClientSocket->Socket()->SendText(outgoing + "\r\n");
 }
+
+void TNimboChat::SendFitted(const AnsiString& Jis)
+{
+    const TFittedLine fitted = FitJisLine(Jis, LineRoom(OwnPrefix));
+    if (fitted.Cut > 0)
+        AddLog(fitted.Command + ": " + std::to_string(fitted.Cut) + Sjis(" 文字を切りました"), clBlue, false);
+    AnsiString lines;
+    for (const AnsiString& sent : fitted.Lines)
+        lines += sent + "\r\n";
+    ClientSocket->Socket()->SendText(lines);
+}
+
+namespace {
+
+// Converts a line after its IRCv3 tags, which pass untouched. The answer
+// is Buffer, or Line when the conversion left it as it was.
+const AnsiString& ConvertAfterTags(AnsiString& Buffer, const AnsiString& Line, int& Replaced,
+                                   const AnsiString& (*Convert)(AnsiString&, const AnsiString&, int&))
+{
+    const size_t tags = TagsEnd(Line);
+    if (tags == 0)
+        return Convert(Buffer, Line, Replaced);
+    const AnsiString rest = Line.substr(tags);
+    if (&Convert(Buffer, rest, Replaced) == &rest)
+        return Line;
+    Buffer.insert(0, Line, 0, tags);
+    return Buffer;
+}
+
+} // namespace
 
 const AnsiString& TNimboChat::FromClientCode(AnsiString& Buffer, const AnsiString& Line)
 {
     if (!Utf8CheckBox->Checked())
         return Line;
     int replaced = 0;
-    Utf8ToJis(Buffer, Line, replaced);
+    const AnsiString& jis = ConvertAfterTags(Buffer, Line, replaced, Utf8ToJis);
     NoteReplaced(replaced);
-    return Buffer;
+    return jis;
 }
 
 const AnsiString& TNimboChat::ToClientCode(AnsiString& Buffer, const AnsiString& Line)
@@ -125,7 +160,7 @@ const AnsiString& TNimboChat::ToClientCode(AnsiString& Buffer, const AnsiString&
     if (!Utf8CheckBox->Checked())
         return Line;
     int replaced = 0;
-    const AnsiString& utf8 = JapaneseToUtf8(Buffer, Line, replaced);
+    const AnsiString& utf8 = ConvertAfterTags(Buffer, Line, replaced, JapaneseToUtf8);
     NoteReplaced(replaced);
     return utf8;
 }

@@ -4,7 +4,7 @@
 
 #include <QCoreApplication>
 #include <QStringList>
-#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 
 TNimboChat* NimboChat = nullptr;
@@ -95,6 +95,8 @@ void TNimboChat::CreateControls()
     WelcomeTimer->SetInterval(WelcomeWaitMs);
     PlaybackTimer = new TTimer(this);
     PlaybackTimer->SetInterval(PlaybackWaitMs);
+    CtcpFloodTimer = new TTimer(this);
+    CtcpFloodTimer->SetInterval(static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(TAnswerLimit::Interval).count()));
 }
 
 void TNimboChat::CreateServerPage()
@@ -221,6 +223,7 @@ void TNimboChat::WireEvents()
     KeyEditButton->OnClick = [this](TObject* s) { KeyEditButtonClick(s); };
     FlashTimer->OnTimer = [this](TObject* s) { FlashTimerTimer(s); };
     LinePumpTimer->OnTimer = [this](TObject*) { ContinueServerLines(); };
+    CtcpFloodTimer->OnTimer = [this](TObject*) { NoteUnanswered(); };
     WireDesktopEvents();
 }
 
@@ -304,9 +307,7 @@ void TNimboChat::AddLog(const AnsiString& Text, TColor Colour, bool Bold)
 
 void TNimboChat::SendServerLine(AnsiString Line)
 {
-    std::replace_if(Line.begin(), Line.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
-    Line += "\r\n";
     AnsiString Jis;
-    KanjiConvert(Jis, Line, kcShiftJis, kcJis, 1);
+    KanjiConvert(Jis, OneLine(std::move(Line)) + "\r\n", kcShiftJis, kcJis, 1);
     ClientSocket->Socket()->SendText(Jis);
 }

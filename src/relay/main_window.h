@@ -15,6 +15,10 @@
 #include "framework/dialogs.h"
 #include "framework/richedit.h"
 #include "framework/sockets.h"
+#include "relay/answer_limit.h"
+#include "relay/irc_line.h"
+
+#include <vector>
 
 #include <deque>
 #include <vector>
@@ -135,6 +139,7 @@ public:
     TTimer* GlobalSettleTimer; // runs while a typed global address waits to be logged
     TTimer* WelcomeTimer;    // runs while the welcome waits for its host lookup
     TTimer* PlaybackTimer;   // runs while an attached client's playback waits for names
+    TTimer* CtcpFloodTimer; // runs while CTCP queries are left unanswered; its tick notes how many
 
     void FormCreate(TObject* Sender);
     void FormDestroy(TObject* Sender);
@@ -253,7 +258,22 @@ private:
     const AnsiString& FromClientCode(AnsiString& Buffer, const AnsiString& Line);
     const AnsiString& ToClientCode(AnsiString& Buffer, const AnsiString& Line);
     void NoteReplaced(int Count);
+    // Sends a JIS line converted from the user's own text (a UTF-8 client's
+    // line, the message line) upstream as lines the server passes on whole
+    // (relay/line_fit.h); what had to be cut is noted in blue.
+    void SendFitted(const AnsiString& Jis);
+    // Logs and sends a line typed in the message line, given in UTF-8,
+    // converted as a UTF-8 client's line is.
+    void SendTyped(const AnsiString& Utf8, TColor Colour);
+    // Follows the user's own prefix (nick!user@host) as the server shows it:
+    // the welcome, and the echo of the user's own JOIN, NICK and the like.
+    void NoteOwnPrefix(const TIrcLine& Line);
     bool AnswerCtcp(const AnsiString& Nick, const AnsiString& Query, const AnsiString& Argument);
+    // The reply texts (between the 0x01 bytes) to a CTCP query; none when
+    // the relay leaves the query unanswered.
+    std::vector<AnsiString> CtcpReplies(const AnsiString& Query, const AnsiString& Argument) const;
+    // Logs, once a flood of CTCP queries is over, how many went unanswered.
+    void NoteUnanswered();
     void SendAnswer(const AnsiString& Line);
     // Opens the listener; a failure is logged in red and shown in a box
     // after the running event.
@@ -288,7 +308,8 @@ private:
         atJoining,     // it has the welcome and its channels; playback waits for their names
     };
     void ResetStayState();
-    // Follows the user's nick, prefix, channels, welcome and capabilities.
+    // Follows the user's channels, welcome and capabilities (NoteOwnPrefix
+    // follows the nick and prefix).
     void NoteSessionLine(const AnsiString& Received);
     bool IsKeptLine(const AnsiString& Received) const;
     void KeepLine(const AnsiString& Received);
@@ -329,7 +350,6 @@ private:
     bool WelcomeHeld = false;   // server lines wait for the welcome's host lookup
     AnsiString HeldWelcome;     // the welcome as the chat client gets it, while held
     TAttach Attach = atNone;
-    AnsiString OwnNick, OwnPrefix;       // the user on the server: nick, and nick!user@host
     std::vector<AnsiString> Channels;    // the channels the user is in, as the server names them
     std::vector<AnsiString> WelcomeBurst; // the server's welcome lines, as sent
     std::vector<AnsiString> ServerCaps;  // capabilities the server acknowledged
@@ -343,6 +363,9 @@ private:
     AnsiString LocalAddress;
     AnsiString GlobalAddress;
     TCustomWinSocket* ClientConnection = nullptr; // owned by ServerSocket
+    AnsiString OwnNick;   // the nick the server welcomed, followed through NICK
+    AnsiString OwnPrefix; // nick!user@host as the server last showed it; empty until known
+    TAnswerLimit CtcpLimit;
     bool Flashing = false;
     AnsiString ExeName;
     TStringList* KeywordList = nullptr;

@@ -2,9 +2,11 @@
 // log and for parsing, searched for keywords, answered when they are PING or
 // CTCP queries, and in a relay session passed on to the local client as
 // received.
+#include "kanji/jis_utf8.h"
 #include "kanji/kanji_convert.h"
 #include "kanji/sjis_search.h"
 #include "relay/irc_line.h"
+#include "relay/line_fit.h"
 #include "relay/main_window.h"
 
 #include <chrono>
@@ -99,8 +101,12 @@ bool TNimboChat::ClientBackedUp() const
 void TNimboChat::HandleServerLine(const AnsiString& Received)
 {
     AnsiString display;
-    KanjiConvert(display, Received, kcJis, kcShiftJis, 1);
+    LogLineToShiftJis(display, Received);
     const TIrcLine line = SplitServerLine(display);
+    if (const size_t tags = TagsEnd(display); tags == 0)
+        NoteOwnPrefix(line);
+    else
+        NoteOwnPrefix(SplitServerLine(display.substr(tags)));
     if (line.Command == "PRIVMSG") {
         bool matched = KeywordCheckBox->Checked() && KeywordMatches(line.Params);
         if (matched && FlashCheckBox->Checked() && !Active())
@@ -214,33 +220,64 @@ bool TNimboChat::ProcessServerLine(const AnsiString& Prefix, const AnsiString& C
 
 bool TNimboChat::AnswerCtcp(const AnsiString& Nick, const AnsiString& Query, const AnsiString& Argument)
 {
-    const AnsiString notice = "NOTICE " + Nick + " :" + CTCP;
-    if (Query == "PING") {
-        SendAnswer(notice + "PING " + Argument + CTCP);
-        return true;
-    }
-    if (Query == "VERSION") {
-        SendAnswer(notice + "VERSION NimboChat :" + CTCP);
-        return true;
-    }
-    if (SessionState == ssRelay)
-        return false; // the local client answers the rest itself
-    if (Query == "TIME") {
-        SendAnswer(notice + "TIME Secret" + CTCP);
-    } else if (Query == "FINGER") {
-        SendAnswer(notice + "FINGER " + NickEdit->Text() + CTCP);
-    } else if (Query == "USERINFO") {
-        SendAnswer(notice + "USERINFO :Support: Orvane<" + SupportAddress + "> " + CTCP);
-    } else if (Query == "CLIENTINFO") {
-        SendAnswer(notice + "CLIENTINFO :VERSION USERINFO CLIENTINFO HELP FINGER" + CTCP);
-    } else if (Query == "HELP") {
-        for (const char* help : {"HELP :VERSION gives version of this client",
-                                 "HELP :USERINFO gives user supplied info (if any)",
-                                 "HELP :CLIENTINFO gives commands this client knows",
-                                 "HELP :FINGER gives real name and login name of user", "HELP :HELP gives this help message"})
-            SendAnswer(notice + help + CTCP);
-    } else {
+    const std::vector<AnsiString> replies = CtcpReplies(Query, Argument);
+    if (replies.empty())
         return false;
+    if (!CtcpLimit.Take(TAnswerLimit::Clock::now())) {
+        CtcpFloodTimer->SetEnabled(true); // the flood is over once a turn passes without a query left out
+        return true;
     }
+    for (const AnsiString& reply : replies)
+        SendAnswer("NOTICE " + Nick + " :" + CTCP + reply + CTCP);
     return true;
+}
+
+std::vector<AnsiString> TNimboChat::CtcpReplies(const AnsiString& Query, const AnsiString& Argument) const
+{
+    if (Query == "PING")
+        return {"PING " + Argument};
+    if (Query == "VERSION")
+        return {"VERSION NimboChat :"};
+    if (SessionState == ssRelay)
+        return {}; // the local client answers the rest itself
+    if (Query == "TIME")
+        return {"TIME Secret"};
+    if (Query == "FINGER")
+        return {"FINGER " + NickEdit->Text()};
+    if (Query == "USERINFO")
+        return {"USERINFO :Support: Orvane<" + AnsiString(SupportAddress) + "> "};
+    if (Query == "CLIENTINFO")
+        return {"CLIENTINFO :VERSION USERINFO CLIENTINFO HELP FINGER"};
+    if (Query == "HELP")
+        return {"HELP :VERSION gives version of this client", "HELP :USERINFO gives user supplied info (if any)",
+                "HELP :CLIENTINFO gives commands this client knows",
+                "HELP :FINGER gives real name and login name of user", "HELP :HELP gives this help message"};
+    return {};
+}
+
+void TNimboChat::NoteUnanswered()
+{
+    CtcpFloodTimer->SetEnabled(false);
+    if (int unanswered = CtcpLimit.TakeUnanswered(); unanswered > 0)
+        AddLog("CTCP: " + std::to_string(unanswered) + Sjis(" 件の問い合わせに答えませんでした"), clBlue, false);
+}
+
+void TNimboChat::NoteOwnPrefix(const TIrcLine& Line)
+{
+    if (Line.Command == "001") {
+        // The welcome names the user, and on most servers ends in the prefix.
+        OwnNick = Before(Line.Params, ' ');
+        const AnsiString last = Line.Params.substr(Line.Params.rfind(' ') + 1);
+        OwnPrefix = Before(last, '!') == OwnNick && last.find('@') != AnsiString::npos ? last : AnsiString();
+        return;
+    }
+    // Nicks compare without ASCII case; a prefix without "!" is a server's.
+    const size_t bang = Line.Prefix.find('!');
+    if (OwnNick.empty() || bang != OwnNick.size() || AnsiUpperAscii(Line.Prefix.substr(0, bang)) != AnsiUpperAscii(OwnNick))
+        return;
+    OwnPrefix = Line.Prefix;
+    if (Line.Command == "NICK") {
+        OwnNick = Before(Line.Params.substr(!Line.Params.empty() && Line.Params[0] == ':'), ' ');
+        OwnPrefix.replace(0, bang, OwnNick);
+    }
 }

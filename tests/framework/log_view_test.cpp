@@ -124,9 +124,9 @@ TEST_P(LogViewWrap, RowsAndPixelsAreTheEditors)
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, LogViewWrap, ::testing::ValuesIn(WrapCases),
-                         [](const auto& info) {
+                         [](const auto& test) {
                              std::string name;
-                             for (char ch : std::string(info.param.Name))
+                             for (char ch : std::string(test.param.Name))
                                  name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
                              return name;
                          });

@@ -4,44 +4,14 @@
 // welcome that waits for its host's address.
 #include "relay/probe.h"
 #include "support_code/recording_sink.h"
+#include "support_code/scripted_lookup.h"
 #include "support_code/test_window.h"
 
-#include <QHostInfo>
 #include <QTcpServer>
 #include <QTimer>
 #include <gtest/gtest.h>
 
-#include <map>
-
 namespace {
-
-// The host lookup of the socket layer, answered by the test after a delay
-// from a table of its own: name -> address (none: the name does not
-// resolve). Restores the real lookup when it goes.
-class ScriptedLookup {
-public:
-    explicit ScriptedLookup(int DelayMs) : FDelayMs(DelayMs)
-    {
-        FPrevious = SetHostLookup([this](const AnsiString& Name, QObject* Context,
-                                         std::function<void(const QHostInfo&)> Done) {
-            Asked.push_back(Name);
-            QHostInfo info;
-            auto known = Addresses.find(Name);
-            if (known == Addresses.end())
-                info.setError(QHostInfo::HostNotFound);
-            else
-                info.setAddresses({QHostAddress(QString::fromStdString(known->second))});
-            QTimer::singleShot(FDelayMs, Context, [Done, info] { Done(info); });
-        });
-    }
-    ~ScriptedLookup() { SetHostLookup(FPrevious); }
-    std::map<AnsiString, std::string> Addresses;
-    std::vector<AnsiString> Asked;
-
-private:
-    int FDelayMs;
-    THostLookup FPrevious;
-};
 
 // Accepts connections and never says a word: a TLS server that does not
 // answer the handshake.

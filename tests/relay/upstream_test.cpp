@@ -154,8 +154,8 @@ TEST_F(RecordedUpstream, RegistrationLines)
 {
     QString host = QHostInfo::localHostName();
     QString name = QHostInfo::fromName("127.0.0.1").hostName();
-    QByteArray server = (name.isEmpty() || name == "127.0.0.1") ? QByteArray("127.0.0.1") : name.toUtf8();
-    QByteArray expected = "USER taro " + host.toUtf8() + " " + server + " :taro\r\nNICK TaRo\r\n";
+    QByteArray serverName = (name.isEmpty() || name == "127.0.0.1") ? QByteArray("127.0.0.1") : name.toUtf8();
+    QByteArray expected = "USER taro " + host.toUtf8() + " " + serverName + " :taro\r\nNICK TaRo\r\n";
     ASSERT_TRUE(ReceivedContains("NICK TaRo\r\n"));
     EXPECT_EQ(received.toStdString(), expected.toStdString());
 }

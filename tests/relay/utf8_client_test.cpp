@@ -65,18 +65,6 @@ TEST_F(Utf8Relay, CharactersJisCannotHoldBecomeGetaWithOneBlueNote)
     EXPECT_EQ(w.LogRichEdit->LineTextCount(), note + 2) << "one note, then the line itself";
 }
 
-TEST_F(Utf8Relay, ALongLineGrowsInJisAndGoesWhole)
-{
-    std::string text, jis;
-    for (int i = 0; i < 200; ++i) {
-        text += "aあ";
-        jis += "a" + In + "\x24\x22" + Out;
-    }
-    FromClient("PRIVMSG #a :" + text + "\r\n");
-    EXPECT_GT(jis.size(), 512u);
-    EXPECT_EQ(upstream->Sent, "PRIVMSG #a :" + jis + "\r\n");
-}
-
 TEST_F(Utf8Relay, ServerLinesReachTheClientAsUtf8)
 {
     const Case cases[] = {

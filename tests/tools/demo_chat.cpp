@@ -2,9 +2,10 @@
 // UTF-8, as today's chat clients do (NimboChat's "UTF-8" switch is on), Hana
 // straight to the IRC server in JIS, as the Japanese channels do. They
 // exchange Japanese messages; Taro's greeting ends in an emoji, which JIS
-// cannot hold; Hana sends a CTCP VERSION and a line with Taro's keyword.
-// Then Taro's chat client goes away and comes back, and finds what Hana
-// said meanwhile. Prints a readable transcript of what each side received.
+// cannot hold, and a long line of his reaches Hana whole; Hana sends a CTCP
+// VERSION and a line with Taro's keyword. Then Taro's chat client goes away
+// and comes back, and finds what Hana said meanwhile. Prints a readable
+// transcript of what each side received.
 //
 // Usage: demo_chat RELAY_PORT SERVER_PORT HOLD_FILE
 // After the keyword line it creates HOLD_FILE.ready and waits (at most 20 s)
@@ -151,6 +152,10 @@ int main(int argc, char** argv)
     std::printf("\nTaro greets the channel in UTF-8; Hana gets JIS, the emoji as 〓:\n");
     taro.Send("PRIVMSG #leaf :こんにちは、花子さん。😀");
     ok = ok && hana.Expect(JisBody("花子さん。〓"));
+    std::printf("\nTaro sends a long line: 428 bytes of UTF-8, 606 of JIS. NimboChat splits it\n"
+                "for IRC's 512 bytes, and Hana gets all of it:\n");
+    taro.Send("PRIVMSG #leaf :" + QByteArray("今日はGitHubのPRをreviewして、").repeated(10) + "今日はGitHubのPRをreview…!");
+    ok = ok && hana.Expect(Jis("review…!"));
     std::printf("\nHana answers:\n");
     hana.Send("PRIVMSG #leaf :" + Jis("太郎さん、こんにちは！元気ですか？"));
     ok = ok && taro.Expect("元気ですか");
