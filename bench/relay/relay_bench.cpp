@@ -185,6 +185,19 @@ double PeakRssMb()
     return kb / 1024;
 }
 
+// Write-type system calls (write, send, sendmsg, eventfd wake-ups among
+// them) the process has made so far, from /proc/self/io.
+double WriteCalls()
+{
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    double count = 0;
+    while (io >> key)
+        if (key == "syscw:" && io >> count)
+            break;
+    return count;
+}
+
 // The wall-clock seconds of one piece of work.
 double Seconds(const std::function<void()>& work)
 {
@@ -223,6 +236,7 @@ void BM_RelayThroughput(benchmark::State& state)
     double longestStallMs = 0;
     double seconds = 0;
     ResetPeakRss();
+    const double writesBefore = WriteCalls();
     for (auto _ : state) {
         StallMeter stall;
         seconds += Seconds([&] { Transfer(*s.server, s.client, Burst(), state); });
@@ -236,6 +250,10 @@ void BM_RelayThroughput(benchmark::State& state)
     state.counters["stall_max_ms"] = longestStallMs;
     state.counters["goal_stall_max_ms"] = 50;
     state.counters["peak_rss_mb"] = PeakRssMb();
+    // The scripted server writes the burst in a few large writes: nearly all
+    // of these are the relay's. One write per line or more means the lines
+    // are no longer gathered per turn.
+    state.counters["writes_per_line"] = (WriteCalls() - writesBefore) / (double(LineCount) * state.iterations());
 }
 
 // The same burst to a chat client in UTF-8 mode: every line converted.

@@ -199,8 +199,9 @@ void TCustomWinSocket::Wire()
     // waiting for the peer's acknowledgement of the one before.
     FSocket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     FSocket->setReadBufferSize(ReadChunkBytes);
-    // Queued: a write's own flush reports bytes written, and the write event
-    // must never run inside the handler that wrote.
+    // SendText only queues, so bytes are reported written only from the
+    // write notifier, never inside the handler that wrote: the write event
+    // can run straight from the signal, without a posted event.
     auto written = [this] { HandleBytesWritten(); };
     if (auto* tls = qobject_cast<QSslSocket*>(FSocket)) {
         // Connected only once the handshake and the certificate check are done.
@@ -209,10 +210,10 @@ void TCustomWinSocket::Wire()
         QObject::connect(tls, &QSslSocket::sslErrors, tls, [this](const QList<QSslError>& e) { HandleSslErrors(e); });
         // bytesWritten counts plaintext taken for encryption, which happens
         // at once; what left for the network is told by encryptedBytesWritten.
-        QObject::connect(tls, &QSslSocket::encryptedBytesWritten, FContext.get(), written, Qt::QueuedConnection);
+        QObject::connect(tls, &QSslSocket::encryptedBytesWritten, FSocket, written);
     } else {
         QObject::connect(FSocket, &QTcpSocket::connected, FSocket, [this] { HandleConnected(); });
-        QObject::connect(FSocket, &QTcpSocket::bytesWritten, FContext.get(), written, Qt::QueuedConnection);
+        QObject::connect(FSocket, &QTcpSocket::bytesWritten, FSocket, written);
     }
     QObject::connect(FSocket, &QTcpSocket::readyRead, FSocket, [this] { HandleReadyRead(); });
     QObject::connect(FSocket, &QTcpSocket::disconnected, FSocket, [this] { HandleDisconnected(); });
@@ -237,9 +238,10 @@ int TCustomWinSocket::SendText(const AnsiString& Text)
 {
     if (!FConnected || Text.empty())
         return 0;
-    qint64 written = FSocket->write(Text.data(), static_cast<qint64>(Text.size()));
-    FSocket->flush();
-    return written < 0 ? 0 : static_cast<int>(written);
+    // No flush: everything queued in one turn of the event loop leaves in one
+    // write when the socket's write notifier fires after the turn.
+    qint64 queued = FSocket->write(Text.data(), static_cast<qint64>(Text.size()));
+    return queued < 0 ? 0 : static_cast<int>(queued);
 }
 
 qint64 TCustomWinSocket::PendingOutput() const

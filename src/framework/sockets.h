@@ -15,8 +15,12 @@
 //   leaves the bytes waiting (ReceiveText not called) holds the peer back
 //   the same way; the disconnect event still comes after the peer closes,
 //   with the last bytes still there to read.
-// - The write event runs after written bytes were handed to the network, so
-//   PendingOutput has gone down; never inside the call that wrote.
+// - SendText queues and returns: the bytes sent in one turn of the event
+//   loop leave together, in order, in one write (TCP) when the turn is over.
+//   PendingOutput counts them from the moment they are queued.
+// - The write event runs after queued bytes were handed to the network, so
+//   PendingOutput has gone down; once per write, never inside a handler that
+//   sent, and it posts no event of its own.
 // - A client socket is Active only while its connection is established; a
 //   server socket is Active while it listens.
 // - Nothing here blocks the thread: Open, LookupNameAsync and
@@ -106,8 +110,9 @@ public:
 
     // Every byte waiting on the connection, as one text (possibly empty).
     virtual AnsiString ReceiveText();
-    // Writes the bytes at once. Sends nothing and returns 0 when the
-    // connection is not established; otherwise returns the count written.
+    // Queues the bytes after those queued before; they leave when the
+    // running event has returned. Sends nothing and returns 0 when the
+    // connection is not established; otherwise returns the count queued.
     virtual int SendText(const AnsiString& Text);
     // Bytes written and not yet handed to the network (with TLS, the
     // plaintext not yet encrypted and the ciphertext not yet sent).

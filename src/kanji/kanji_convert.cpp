@@ -2,6 +2,7 @@
 
 #include "kanji/sjis_bytes.h"
 
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
@@ -207,6 +208,134 @@ private:
     ::Run FRun = Run::Ascii;
 };
 
+// JIS to Shift_JIS, the direction of every line the relay receives, in a
+// loop of its own. The input code is JIS, so only escapes and line ends
+// outside a run are looked at; the output is the stepwise rules' own.
+class JisToShiftJis {
+public:
+    JisToShiftJis(const unsigned char* in, size_t n, bool crlf, unsigned char* out)
+        : FIn(in), FN(n), FCrLf(crlf), FOut(out)
+    {
+    }
+
+    size_t Run()
+    {
+        while (FPos < FN) {
+            AsciiRun();
+            KanjiRun();
+        }
+        return FLen;
+    }
+
+private:
+    bool Escape(char a, char b, char c) const
+    {
+        return FN - FPos >= 3 && FIn[FPos + 1] == static_cast<unsigned char>(a) &&
+               (FIn[FPos + 2] == static_cast<unsigned char>(b) || FIn[FPos + 2] == static_cast<unsigned char>(c));
+    }
+
+    // Up to the escape that enters a JIS run (consumed) or the end.
+    void AsciiRun()
+    {
+        while (FPos < FN) {
+            const unsigned char c = FIn[FPos];
+            if (c != ESC && c != CR && c != LF) {
+                FOut[FLen++] = c;
+                ++FPos;
+            } else if (c == ESC && Escape('$', 'B', '@')) {
+                FPos += 3;
+                return;
+            } else if (c == ESC) {
+                FOut[FLen++] = c;
+                ++FPos;
+            } else {
+                FPos += (c == CR && FN - FPos >= 2 && FIn[FPos + 1] == LF) ? 2 : 1;
+                if (FCrLf)
+                    FOut[FLen++] = CR;
+                FOut[FLen++] = LF;
+            }
+        }
+    }
+
+    // Up to the escape that leaves the run (consumed) or the end.
+    void KanjiRun()
+    {
+        while (FPos < FN) {
+            const unsigned char c = FIn[FPos];
+            if (c == ESC && Escape('(', 'B', 'J')) {
+                FPos += 3;
+                return;
+            }
+            if (c == ESC || FN - FPos < 2) {
+                FOut[FLen++] = c;
+                ++FPos;
+                continue;
+            }
+            unsigned short code = make(c, FIn[FPos + 1]);
+            // Pairs with a byte of 0x80 or above are copied, as in the stepwise rules.
+            if ((code & 0x8080) == 0)
+                code = JisToSjis(code);
+            FOut[FLen++] = static_cast<unsigned char>(hi(code));
+            FOut[FLen++] = static_cast<unsigned char>(lo(code));
+            FPos += 2;
+        }
+    }
+
+    const unsigned char* FIn;
+    size_t FN;
+    size_t FPos = 0;
+    bool FCrLf;
+    unsigned char* FOut;
+    size_t FLen = 0;
+};
+
+using Pass = size_t (*)(const unsigned char* In, size_t N, int InCode, int OutCode, bool CrLf, unsigned char* Out);
+
+// The most output bytes a pass writes per input byte: a stepwise step reads
+// at least one byte and writes at most five; JIS to Shift_JIS writes at most
+// two (a line end CR LF for a lone CR or LF).
+constexpr size_t StepwiseBound = 5;
+constexpr size_t JisToShiftJisBound = 2;
+
+size_t StepwisePass(const unsigned char* In, size_t N, int InCode, int OutCode, bool CrLf, unsigned char* Out)
+{
+    return Converter(In, N, InCode, OutCode, CrLf, Out).Run();
+}
+
+size_t JisToShiftJisPass(const unsigned char* In, size_t N, int, int, bool CrLf, unsigned char* Out)
+{
+    return JisToShiftJis(In, N, CrLf, Out).Run();
+}
+
+// Runs one pass over Text (up to its first NUL) into an output sized for
+// the worst case, which is Result's own memory unless Text is Result.
+const AnsiString& ConvertWith(Pass pass, size_t Bound, AnsiString& Result, const AnsiString& Text, int InCode, int OutCode, int CrLf)
+{
+    try {
+        size_t n = Text.find('\0');
+        if (n == AnsiString::npos)
+            n = Text.size();
+        AnsiString own;
+        AnsiString& out = &Result == &Text ? own : Result;
+        try {
+            out.resize(Bound * n + 8);
+        } catch (const std::bad_alloc&) {
+            throw std::runtime_error("MEMORY ERROR");
+        }
+        size_t length = pass(reinterpret_cast<const unsigned char*>(Text.data()), n, InCode, OutCode,
+                             (CrLf & 0xFF) != 0, reinterpret_cast<unsigned char*>(out.data()));
+        const void* nul = std::memchr(out.data(), 0, length);
+        out.resize(nul ? static_cast<size_t>(static_cast<const char*>(nul) - out.data()) : length);
+        if (&out == &own)
+            Result = std::move(own);
+    } catch (const std::exception& error) {
+        if (errorHandler)
+            errorHandler(error);
+        Result.clear();
+    }
+    return Result;
+}
+
 } // namespace
 
 void SetKanjiErrorHandler(KanjiErrorHandler Handler)
@@ -216,28 +345,14 @@ void SetKanjiErrorHandler(KanjiErrorHandler Handler)
 
 const AnsiString& KanjiConvert(AnsiString& Result, const AnsiString& Text, int InCode, int OutCode, int CrLf)
 {
-    try {
-        size_t n = Text.find('\0');
-        if (n == AnsiString::npos)
-            n = Text.size();
-        AnsiString out;
-        try {
-            out.resize(5 * n + 8);
-        } catch (const std::bad_alloc&) {
-            throw std::runtime_error("MEMORY ERROR");
-        }
-        Converter converter(reinterpret_cast<const unsigned char*>(Text.data()), n, InCode, OutCode, (CrLf & 0xFF) != 0,
-                            reinterpret_cast<unsigned char*>(out.data()));
-        size_t length = converter.Run();
-        size_t nul = out.find('\0');
-        out.resize(nul < length ? nul : length);
-        Result = std::move(out);
-    } catch (const std::exception& error) {
-        if (errorHandler)
-            errorHandler(error);
-        Result.clear();
-    }
-    return Result;
+    if (InCode == kcJis && OutCode == kcShiftJis)
+        return ConvertWith(JisToShiftJisPass, JisToShiftJisBound, Result, Text, InCode, OutCode, CrLf);
+    return ConvertWith(StepwisePass, StepwiseBound, Result, Text, InCode, OutCode, CrLf);
+}
+
+const AnsiString& KanjiConvertStepwise(AnsiString& Result, const AnsiString& Text, int InCode, int OutCode, int CrLf)
+{
+    return ConvertWith(StepwisePass, StepwiseBound, Result, Text, InCode, OutCode, CrLf);
 }
 
 unsigned short SjisToJis(unsigned short Code)

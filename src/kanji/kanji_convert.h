@@ -34,6 +34,12 @@ constexpr int kcEuc = 3;
 // and may be Result itself.
 const AnsiString& KanjiConvert(AnsiString& Result, const AnsiString& Text, int InCode, int OutCode, int CrLf);
 
+// The same conversion by the general rules alone, one step at a time.
+// KanjiConvert takes JIS to Shift_JIS, the direction of every received
+// line, through a faster loop of its own with the same output; this is what
+// that loop is compared with.
+const AnsiString& KanjiConvertStepwise(AnsiString& Result, const AnsiString& Text, int InCode, int OutCode, int CrLf);
+
 // Receives the "MEMORY ERROR" failure of KanjiConvert; the program shows it
 // in its standard exception display. Without a handler it is ignored.
 using KanjiErrorHandler = void (*)(const std::exception& Error);

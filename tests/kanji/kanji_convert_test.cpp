@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -203,6 +204,32 @@ TEST(KanjiConvert, OldResultIsReplaced)
     std::string result = "old text";
     KanjiConvert(result, "", kcJis, kcShiftJis, 1);
     EXPECT_TRUE(result.empty());
+}
+
+// JIS to Shift_JIS has a loop of its own: on texts made of the bytes its
+// rules turn on (escapes, their halves, line ends, NUL, 7- and 8-bit bytes),
+// cut anywhere, it must give exactly what the stepwise rules give, into an
+// empty result, into a reused longer one and into the text itself.
+TEST(KanjiConvert, JisToShiftJisLoopGivesTheStepwiseOutput)
+{
+    const std::string pieces[] = {ESC_KANJI, ESC_ASCII, "\x1B$@", "\x1B(J", "\x1B(I", "\x1B$", "\x1B", "\r", "\n",
+                                  "\r\n",  "\n\r",    "$",      "(",      "B",      "\x24\x22", "\x30\x21",
+                                  "abc ",   "\x80",    "\xA4\xA2", "\xFF", std::string(1, '\0')};
+    std::mt19937 random(24);
+    std::string reused(400, 'x');
+    for (int i = 0; i < 20000; ++i) {
+        std::string text;
+        for (size_t k = random() % 12; k > 0; --k)
+            text += pieces[random() % std::size(pieces)];
+        text.resize(text.size() - random() % 2 * std::min<size_t>(text.size(), 1)); // also cut inside a piece
+        const int crlf = i % 3 == 0 ? 0 : (i % 3 == 1 ? 1 : 0x100);
+        std::string stepwise, fresh;
+        KanjiConvertStepwise(stepwise, text, kcJis, kcShiftJis, crlf);
+        ASSERT_EQ(Hex(KanjiConvert(fresh, text, kcJis, kcShiftJis, crlf)), Hex(stepwise)) << "input: " << Hex(text);
+        ASSERT_EQ(KanjiConvert(reused, text, kcJis, kcShiftJis, crlf), stepwise) << "input: " << Hex(text);
+        std::string self = text;
+        ASSERT_EQ(KanjiConvert(self, self, kcJis, kcShiftJis, crlf), stepwise) << "input: " << Hex(text);
+    }
 }
 
 } // namespace
