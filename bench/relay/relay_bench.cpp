@@ -98,6 +98,7 @@ struct RelaySession {
         window->ClientPortEdit->SetText(std::to_string(upstream.serverPort()));
         quint16 listen = FreeLowPort();
         window->ServerPortEdit->SetText(std::to_string(listen));
+        window->ApplyListenerPort(); // as leaving the box does: the typed port is taken now
         client.connectToHost(QHostAddress::LocalHost, listen);
         Pump([&] { return client.state() == QAbstractSocket::ConnectedState; });
         client.write("NICK hana\r\nUSER hana 0 * :Hana\r\n");
