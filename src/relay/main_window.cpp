@@ -37,9 +37,6 @@ TNimboChat::TNimboChat(TComponent* Owner) : TForm(Owner)
 TNimboChat::~TNimboChat()
 {
     FormDestroy(this);
-    // The port box loses the focus while the window's controls are torn
-    // down, when this window is no longer whole: nothing is to be applied then.
-    ServerPortEdit->OnExit = nullptr;
 }
 
 void TNimboChat::CreateControls()
