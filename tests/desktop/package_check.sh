@@ -80,7 +80,7 @@ printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\Orvane\\NimboChat]\n"ClientPor
 QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME=$work/config "$root/usr/bin/NimboChat" >"$work/run.log" 2>&1 &
 pid=$!
 listening() { grep -qi "^ *[0-9]*: 0100007F:$(printf '%04X' "$port") 00000000:0000 0A " /proc/net/tcp; }
-for _ in $(seq 1 200); do
+for _ in $(seq 1 600); do # up to 30 s: a busy machine starts it slowly
   listening && break
   kill -0 "$pid" 2>/dev/null || { cat "$work/run.log"; fail "the program ended at start-up"; }
   sleep 0.05
