@@ -16,6 +16,7 @@
 #include <csignal>
 #include <unistd.h>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -190,8 +191,12 @@ public:
     VirtualDisplay()
     {
         FServer.start("Xvfb", {"-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp"});
-        if (FServer.waitForStarted() && WaitUntil([&] { return FServer.canReadLine(); }, 10000))
-            FName = ":" + QString::fromUtf8(FServer.readLine().trimmed());
+        if (!FServer.waitForStarted() || !WaitUntil([&] { return FServer.canReadLine(); }, 10000))
+            return;
+        const QString name = ":" + QString::fromUtf8(FServer.readLine().trimmed());
+        // Named once a client can really connect to it.
+        if (WaitUntil([&] { return XwininfoRoot(name)->exitCode() == 0; }, 10000))
+            FName = name;
     }
     ~VirtualDisplay()
     {
@@ -202,12 +207,19 @@ public:
     // Whether a window with this title is on the display.
     bool Shows(const QString& Title)
     {
-        QProcess info;
-        info.start("xwininfo", {"-root", "-tree", "-display", FName});
-        return info.waitForFinished(5000) && info.readAllStandardOutput().contains(Title.toUtf8());
+        return XwininfoRoot(FName)->readAllStandardOutput().contains(Title.toUtf8());
     }
 
 private:
+    // The window tree of a display, as xwininfo lists it.
+    static std::unique_ptr<QProcess> XwininfoRoot(const QString& Display)
+    {
+        auto info = std::make_unique<QProcess>();
+        info->start("xwininfo", {"-root", "-tree", "-display", Display});
+        info->waitForFinished(5000);
+        return info;
+    }
+
     QProcess FServer;
     QString FName;
 };
