@@ -174,29 +174,29 @@ void ResetPeakRss()
     std::ofstream("/proc/self/clear_refs") << "5";
 }
 
+// The number after Key in a /proc file of "key value" pairs, or 0.
+double ProcField(const char* File, const std::string& Key)
+{
+    std::ifstream in(File);
+    std::string key;
+    double value = 0;
+    while (in >> key)
+        if (key == Key && in >> value)
+            return value;
+    return 0;
+}
+
 // The peak resident set size (VmHWM) in MB.
 double PeakRssMb()
 {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    double kb = 0;
-    while (status >> key)
-        if (key == "VmHWM:" && status >> kb)
-            break;
-    return kb / 1024;
+    return ProcField("/proc/self/status", "VmHWM:") / 1024;
 }
 
 // Write-type system calls (write, send, sendmsg, eventfd wake-ups among
 // them) the process has made so far, from /proc/self/io.
 double WriteCalls()
 {
-    std::ifstream io("/proc/self/io");
-    std::string key;
-    double count = 0;
-    while (io >> key)
-        if (key == "syscw:" && io >> count)
-            break;
-    return count;
+    return ProcField("/proc/self/io", "syscw:");
 }
 
 // The wall-clock seconds of one piece of work.

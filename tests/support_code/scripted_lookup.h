@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,14 +28,20 @@ public:
                 info.setError(QHostInfo::HostNotFound);
             else
                 info.setAddresses({QHostAddress(QString::fromStdString(known->second))});
-            QTimer::singleShot(FDelayMs, Context, [Done, info] { Done(info); });
+            QTimer::singleShot(FDelayMs, Context, [answered = FAnswered, Done, info] {
+                ++*answered; // counted even when this object is gone
+                Done(info);
+            });
         });
     }
     ~ScriptedLookup() { SetHostLookup(FPrevious); }
     std::map<AnsiString, std::string> Addresses;
     std::vector<AnsiString> Asked;
+    // Answers handed to their askers.
+    int Answered() const { return *FAnswered; }
 
 private:
     int FDelayMs;
     THostLookup FPrevious;
+    std::shared_ptr<int> FAnswered = std::make_shared<int>(0);
 };
