@@ -175,6 +175,10 @@ int main(int argc, char** argv)
     taro.Drop();
     hana.Send("PRIVMSG #leaf :" + Jis("太郎さん、いますか？"));
     hana.Send("PRIVMSG Taro :" + Jis("後で見てね"));
+    // A round trip to the server: her lines have passed it, and NimboChat has
+    // seen the old client go before the new one comes.
+    hana.Send("PING :sync");
+    ok = ok && hana.Expect("PONG");
     std::printf("\nIt comes back and finds what it missed, each line with its time:\n");
     User back("Taro", "through NimboChat again", true);
     ok = ok && back.Connect(relayPort) && back.Register();
