@@ -190,12 +190,15 @@ class VirtualDisplay {
 public:
     VirtualDisplay()
     {
-        FServer.start("Xvfb", {"-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp"});
+        // -noreset: an X server resets when its last client leaves, and a
+        // client that connects during the reset is refused. The readiness
+        // probe below is such a last client.
+        FServer.start("Xvfb", {"-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp", "-noreset"});
         if (!FServer.waitForStarted() || !WaitUntil([&] { return FServer.canReadLine(); }, 10000))
             return;
         const QString name = ":" + QString::fromUtf8(FServer.readLine().trimmed());
         // Named once a client can really connect to it.
-        if (WaitUntil([&] { return XwininfoRoot(name)->exitCode() == 0; }, 10000))
+        if (WaitUntil([&] { return Answers(*XwininfoRoot(name)); }, 10000))
             FName = name;
     }
     ~VirtualDisplay()
@@ -204,6 +207,7 @@ public:
         FServer.waitForFinished();
     }
     const QString& Name() const { return FName; }
+    bool Answers() const { return Answers(*XwininfoRoot(FName)); }
     // Whether a window with this title is on the display.
     bool Shows(const QString& Title)
     {
@@ -211,6 +215,13 @@ public:
     }
 
 private:
+    // Whether xwininfo ran to its end and listed the root window.
+    static bool Answers(const QProcess& Info)
+    {
+        return Info.state() == QProcess::NotRunning && Info.error() == QProcess::UnknownError &&
+               Info.exitStatus() == QProcess::NormalExit &&
+               Info.exitCode() == 0;
+    }
     // The window tree of a display, as xwininfo lists it.
     static std::unique_ptr<QProcess> XwininfoRoot(const QString& Display)
     {
@@ -238,7 +249,8 @@ TEST(Ending, ASignalWhileTheStartUpBoxIsOpenEndsTheProgram)
     Program program(FreeLowPort(), taken.serverPort(), env);
     ASSERT_TRUE(program.Process().waitForStarted());
     ASSERT_TRUE(WaitUntil([&] { return display.Shows("SocketError"); }, 20000))
-        << program.Process().readAllStandardError().toStdString();
+        << program.Process().readAllStandardError().toStdString() << "\n"
+        << (display.Answers() ? "the display answers" : "the display does not answer") << "\n";
     EXPECT_TRUE(program.EndsAtOnceOnSigterm()) << program.Process().readAllStandardError().toStdString();
 }
 
