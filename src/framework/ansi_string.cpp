@@ -119,11 +119,13 @@ bool IsSurrogate(char16_t c)
 
 } // namespace
 
-QString ToQString(const AnsiString& text)
+namespace {
+
+// Calls Unit with each UTF-16 unit that ToQString makes of the text, in order.
+template <typename UnitHandler>
+void ForEachUnit(const AnsiString& text, UnitHandler&& Unit)
 {
     const Tables& t = Cp932();
-    QString out;
-    out.reserve(static_cast<qsizetype>(text.size()));
     for (size_t i = 0; i < text.size(); ++i) {
         const unsigned char b = static_cast<unsigned char>(text[i]);
         char16_t c = t.Single[b];
@@ -131,9 +133,25 @@ QString ToQString(const AnsiString& text)
             c = t.Double[b * 256u + static_cast<unsigned char>(text[i + 1])];
             i += c != NoChar ? 1 : 0;
         }
-        out += QChar(c != NoChar ? c : static_cast<char16_t>(ByteCodePoints + b));
+        Unit(c != NoChar ? c : static_cast<char16_t>(ByteCodePoints + b));
     }
+}
+
+} // namespace
+
+QString ToQString(const AnsiString& text)
+{
+    QString out;
+    out.reserve(static_cast<qsizetype>(text.size()));
+    ForEachUnit(text, [&](char16_t c) { out += QChar(c); });
     return out;
+}
+
+size_t Utf16Length(const AnsiString& text)
+{
+    size_t units = 0;
+    ForEachUnit(text, [&](char16_t) { ++units; });
+    return units;
 }
 
 AnsiString FromQString(const QString& text)

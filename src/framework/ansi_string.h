@@ -19,6 +19,9 @@ using AnsiString = std::string;
 //     becomes the byte code point ByteCodePoints + byte, which a font shows
 //     as a box. Such a code point converts back to its byte.
 QString ToQString(const AnsiString& text);
+// The length of ToQString(text) in UTF-16 units, worked out without making
+// the QString.
+size_t Utf16Length(const AnsiString& text);
 
 // A character typed that CP932 cannot hold becomes "?"; one that CP932 holds
 // only one way becomes those bytes (U+301C WAVE DASH becomes 0x8160, which

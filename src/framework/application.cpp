@@ -2,7 +2,9 @@
 
 #include "framework/forms.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
+#include <QPointer>
 #include <QEventLoop>
 #include <QLibraryInfo>
 #include <QTranslator>
@@ -13,6 +15,7 @@
 
 #include <csignal>
 #include <utility>
+#include <vector>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -50,6 +53,44 @@ void TApplication::ProcessMessages()
 
 namespace {
 
+int eventDepth = 0;
+bool runningEndActions = false;
+bool endActionsPosted = false;
+
+std::vector<std::function<void()>>& endActions()
+{
+    static std::vector<std::function<void()>> actions;
+    return actions;
+}
+
+// Runs the actions left so far and those they leave, oldest first; a call
+// made while they run (from an event one of them dispatches) leaves the
+// work to the loop already running.
+void runEndActions()
+{
+    if (runningEndActions)
+        return;
+    runningEndActions = true;
+    while (!endActions().empty()) {
+        std::vector<std::function<void()>> actions = std::exchange(endActions(), {});
+        for (auto& action : actions)
+            action();
+    }
+    runningEndActions = false;
+}
+
+// A nested event loop (a modal dialog opened by a handler) never brings the
+// depth back to zero: its events' actions run before it sleeps.
+void hookNestedLoops()
+{
+    static QPointer<QAbstractEventDispatcher> hooked;
+    QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+    if (dispatcher == nullptr || dispatcher == hooked)
+        return;
+    hooked = dispatcher;
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher, runEndActions);
+}
+
 int signalPipe[2] = {-1, -1};
 
 void writeSignal(int number)
@@ -59,6 +100,33 @@ void writeSignal(int number)
 }
 
 } // namespace
+
+TEventScope::TEventScope()
+{
+    ++eventDepth;
+}
+
+TEventScope::~TEventScope()
+{
+    if (--eventDepth == 0)
+        runEndActions();
+}
+
+void AtEventEnd(std::function<void()> Action)
+{
+    endActions().push_back(std::move(Action));
+    hookNestedLoops();
+    if (eventDepth > 0 || endActionsPosted || QCoreApplication::instance() == nullptr)
+        return;
+    endActionsPosted = true;
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [] {
+            endActionsPosted = false;
+            runEndActions();
+        },
+        Qt::QueuedConnection);
+}
 
 TEndingSignals::TEndingSignals(TApplication& App)
 {

@@ -11,6 +11,7 @@
 #include "winapi/windows.h"
 
 #include <exception>
+#include <functional>
 #include <iterator>
 #include <memory>
 
@@ -119,12 +120,32 @@ private:
 // main) after QApplication and before any form.
 extern TApplication* Application;
 
+// Runs Action once the event being handled is over: when the outermost
+// DispatchEvent running now returns, or, when none runs, from the event loop
+// right after the running code has returned. While an event waits in a
+// nested event loop (a modal dialog), the actions its later events leave
+// run before that loop next sleeps. Actions run in the order they were
+// left, each once; those left while they run follow them. They must not
+// throw.
+void AtEventEnd(std::function<void()> Action);
+
+// Marks an event handler as running, for AtEventEnd.
+class TEventScope {
+public:
+    TEventScope();
+    ~TEventScope();
+    TEventScope(const TEventScope&) = delete;
+    TEventScope& operator=(const TEventScope&) = delete;
+};
+
 // Runs an event handler so that no exception crosses the event loop: what
 // escapes ends only this event and is shown with
-// Application->ShowExceptionLater, after the event.
+// Application->ShowExceptionLater, after the event. What the handler left
+// for AtEventEnd runs once the outermost handler returns.
 template <typename Handler>
 void DispatchEvent(Handler&& handler) noexcept
 {
+    TEventScope scope;
     try {
         handler();
     } catch (const std::exception& E) {

@@ -63,7 +63,7 @@ int TRichEdit::LineTextCount() const
 AnsiString TRichEdit::LineText(int Index) const
 {
     const Line* line = At(Index);
-    return line ? FromQString(line->Text) : AnsiString();
+    return line ? line->Text : AnsiString(); // what ToQString would show comes back as these bytes
 }
 
 int TRichEdit::LineLengthWithEnd(int Index) const
@@ -71,16 +71,18 @@ int TRichEdit::LineLengthWithEnd(int Index) const
     const Line* line = At(Index);
     if (!line)
         return 0;
-    return static_cast<int>(line->Text.size()) + (Index + 1 < LineTextCount() ? 1 : 0);
+    return line->Length + (Index + 1 < LineTextCount() ? 1 : 0);
 }
 
 void TRichEdit::AddLine(const AnsiString& Text)
 {
-    QString text = ToQString(Text);
-    if (TextLength() + text.size() + 1 > FMaxLength)
+    // Only the length is worked out here: the text is made Unicode once it
+    // goes to the view, and a line dropped before that never is.
+    const size_t length = Utf16Length(Text);
+    if (static_cast<size_t>(TextLength()) + length + 1 > static_cast<size_t>(FMaxLength))
         throw Exception("RichEdit line insertion error");
-    FTextLength += static_cast<int>(text.size()) + (FLines.empty() ? 0 : 1);
-    FLines.push_back({std::move(text), FSelColor, FSelBold});
+    FTextLength += static_cast<int>(length) + (FLines.empty() ? 0 : 1);
+    FLines.push_back({Text, static_cast<int>(length), FSelColor, FSelBold});
     Changed();
 }
 
@@ -252,7 +254,7 @@ void TRichEdit::AppendToView()
     std::int64_t end = FFirst + LineTextCount();
     for (std::int64_t n = FViewEnd; n < end; ++n) {
         const Line& line = FLines[static_cast<size_t>(n - FFirst)];
-        View()->Append({viewText(line.Text), toQColor(line.Color), line.Bold});
+        View()->Append({viewText(ToQString(line.Text)), toQColor(line.Color), line.Bold});
     }
     FViewEnd = std::max(FViewEnd, end);
 }

@@ -3,7 +3,9 @@
 // characters (UTF-16 units); a line end counts as one character.
 //
 // The lines, their attributes and the selection live in the control itself;
-// every call that reads them answers at once from there. The view (TLogView)
+// every call that reads them answers at once from there. Lines are kept as
+// the bytes given; only those that reach the view are made Unicode, so a
+// line that leaves the log before it is drawn costs no conversion. The view (TLogView)
 // is brought up to date at most once per screen frame (16 ms), at an idle
 // turn of the event loop, with only the lines still held, so appending is
 // O(1) amortised whatever the view costs to draw. The view paints its frames
@@ -85,7 +87,8 @@ public:
 
 private:
     struct Line {
-        QString Text;
+        AnsiString Text;
+        int Length; // in characters (UTF-16 units), as the view will hold it
         TColor Color;
         bool Bold;
     };

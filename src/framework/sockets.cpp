@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QHostInfo>
+#include <QPointer>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTcpServer>
@@ -12,6 +13,9 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
+
+#include <sys/socket.h>
 
 namespace {
 
@@ -89,7 +93,7 @@ AnsiString sha256Fingerprint(const QSslCertificate& certificate)
 // Lets a closed connection deliver what is still unsent, then frees it:
 // once it is drained and closed, when its peer goes away, or after
 // LingerTimeMs. What the peer still sends is read and dropped.
-void linger(QTcpSocket* socket)
+void lingerUntilSent(QTcpSocket* socket)
 {
     socket->setParent(QCoreApplication::instance()); // freed with the application at the latest
     auto end = [socket] {
@@ -199,9 +203,9 @@ void TCustomWinSocket::Wire()
     // waiting for the peer's acknowledgement of the one before.
     FSocket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     FSocket->setReadBufferSize(ReadChunkBytes);
-    // SendText only queues, so bytes are reported written only from the
-    // write notifier, never inside the handler that wrote: the write event
-    // can run straight from the signal, without a posted event.
+    // SendText only queues, so bytes are reported written only after the
+    // event that sent them, never inside the handler that wrote: the write
+    // event can run straight from the signal, without a posted event.
     auto written = [this] { HandleBytesWritten(); };
     if (auto* tls = qobject_cast<QSslSocket*>(FSocket)) {
         // Connected only once the handshake and the certificate check are done.
@@ -238,19 +242,62 @@ int TCustomWinSocket::SendText(const AnsiString& Text)
 {
     if (!FConnected || Text.empty())
         return 0;
-    // No flush: everything queued in one turn of the event loop leaves in one
-    // write when the socket's write notifier fires after the turn.
-    qint64 queued = FSocket->write(Text.data(), static_cast<qint64>(Text.size()));
-    return queued < 0 ? 0 : static_cast<int>(queued);
+    // Everything sent while one event is handled leaves in one write once
+    // the event is over.
+    if (FOutgoing.empty())
+        AtEventEnd([this, alive = QPointer<QObject>(FContext.get())] {
+            if (alive)
+                SendOutgoing();
+        });
+    FOutgoing += Text;
+    return static_cast<int>(Text.size());
+}
+
+void TCustomWinSocket::SendOutgoing()
+{
+    if (FOutgoing.empty() || !FConnected)
+        return;
+    const AnsiString out = std::exchange(FOutgoing, {});
+    const size_t sent = SendStraight(out);
+    if (sent == out.size()) {
+        HandleBytesWritten(); // all of it is on the network already
+        return;
+    }
+    FSocket->write(out.data() + sent, static_cast<qint64>(out.size() - sent));
+    // TLS encrypts at once; the ciphertext leaves now rather than a turn later.
+    if (qobject_cast<QSslSocket*>(FSocket))
+        FSocket->flush();
+}
+
+size_t TCustomWinSocket::SendStraight(const AnsiString& Out)
+{
+    // Plain TCP with nothing queued before: straight to the kernel, so that
+    // Qt's write notifier is neither switched on nor off for it, each of
+    // which wakes the event loop once more. What the kernel does not take
+    // now, and every error, is left to Qt's own write path.
+    if (qobject_cast<QSslSocket*>(FSocket) || FSocket->bytesToWrite() > 0 ||
+        FSocket->state() != QAbstractSocket::ConnectedState)
+        return 0;
+    const ssize_t sent = ::send(static_cast<int>(FSocket->socketDescriptor()), Out.data(), Out.size(),
+                                MSG_NOSIGNAL | MSG_DONTWAIT);
+    return sent > 0 ? static_cast<size_t>(sent) : 0;
+}
+
+void TCustomWinSocket::HandOutgoingToQt()
+{
+    if (!FOutgoing.empty())
+        FSocket->write(FOutgoing.data(), static_cast<qint64>(FOutgoing.size()));
+    FOutgoing.clear();
 }
 
 qint64 TCustomWinSocket::PendingOutput() const
 {
+    const auto outgoing = static_cast<qint64>(FOutgoing.size());
     // A TLS socket encrypts what is written at once: what really waits is
     // mostly ciphertext.
     if (auto* tls = qobject_cast<QSslSocket*>(FSocket))
-        return tls->bytesToWrite() + tls->encryptedBytesToWrite();
-    return FSocket->bytesToWrite();
+        return outgoing + tls->bytesToWrite() + tls->encryptedBytesToWrite();
+    return outgoing + FSocket->bytesToWrite();
 }
 
 void TCustomWinSocket::Close()
@@ -263,6 +310,7 @@ void TCustomWinSocket::Close()
         return;
     }
     FConnected = false;
+    HandOutgoingToQt(); // delivered by the lingering connection
     HandOverToLinger();
     FinishClose();
 }
@@ -280,7 +328,7 @@ void TCustomWinSocket::HandOverToLinger()
 {
     // The network connection goes on alone; this object gets a fresh socket,
     // so that its state reads closed at once and it can connect again.
-    linger(Replace(new QTcpSocket));
+    lingerUntilSent(Replace(new QTcpSocket));
 }
 
 void TCustomWinSocket::FinishClose()

@@ -15,9 +15,12 @@
 //   leaves the bytes waiting (ReceiveText not called) holds the peer back
 //   the same way; the disconnect event still comes after the peer closes,
 //   with the last bytes still there to read.
-// - SendText queues and returns: the bytes sent in one turn of the event
-//   loop leave together, in order, in one write (TCP) when the turn is over.
-//   PendingOutput counts them from the moment they are queued.
+// - SendText queues and returns: the bytes sent while one event is handled
+//   (or, outside any event, by the running code) leave together, in order,
+//   in one write once it is over (AtEventEnd). With plain TCP and nothing
+//   waiting before them they go straight to the network, without a further
+//   turn of the event loop. PendingOutput counts them from the moment they
+//   are queued.
 // - The write event runs after queued bytes were handed to the network, so
 //   PendingOutput has gone down; once per write, never inside a handler that
 //   sent, and it posts no event of its own.
@@ -173,9 +176,16 @@ private:
     // has not finished within TimeoutMs.
     void SetDeadline(int TimeoutMs, const AnsiString& Reason);
     void FinishClose();
+    // Writes what this event sent: straight to the network when it can
+    // (SendStraight returns how much went), the rest through Qt.
+    void SendOutgoing();
+    size_t SendStraight(const AnsiString& Out);
+    // Puts what is still gathered into Qt's queue, ahead of a close.
+    void HandOutgoingToQt();
     struct BusyGuard;
 
     QTcpSocket* FSocket;
+    AnsiString FOutgoing; // sent during the running event, not yet written
     std::unique_ptr<QObject> FContext; // lives as long as this object: the target of its later events
     int FBusy = 0;
     Hooks FHooks;

@@ -42,6 +42,9 @@ TEST(AnsiString, EveryByteStringComesBackThroughUnicode)
             lost.push_back(Hex(s) + " -> " + Hex(back));
         if (std::string back = FileNameFromQString(FileNameToQString(s)); back != s)
             lost.push_back(Hex(s) + " -> (file name) " + Hex(back));
+        // The log counts characters without converting: the count must be the converted length.
+        if (Utf16Length(s) != static_cast<size_t>(ToQString(s).size()))
+            lost.push_back(Hex(s) + " -> length " + std::to_string(Utf16Length(s)));
     }
     EXPECT_TRUE(lost.empty()) << lost.size() << " changed, first: " << lost.front();
 }
