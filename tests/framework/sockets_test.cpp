@@ -1,9 +1,13 @@
-// The socket layer's write path: what one turn of the event loop sends
-// leaves together, counted as waiting until it has left, in order.
+// The socket layer's write path: what one event (or one turn of the event
+// loop) sends leaves together once it is over, counted as waiting until it
+// has left, in order, and an event waiting in a box does not hold it back.
+#include "framework/application.h"
 #include "framework/sockets.h"
 #include "support_code/event_wait.h"
 
+#include <QEventLoop>
 #include <QTcpServer>
+#include <QTimer>
 #include <QTcpSocket>
 #include <gtest/gtest.h>
 
@@ -49,6 +53,88 @@ TEST(ClientSocketWrites, OneTurnsTextLeavesTogetherAndIsCountedUntilItHasLeft)
     EXPECT_GE(writeEvents, 1);
     EXPECT_LE(writeEvents, 3);
     EXPECT_EQ(client.Socket()->PendingOutput(), 0);
+}
+
+// A connected pair: the component's connection and the peer's socket.
+struct ConnectedPair {
+    QTcpServer Server;
+    TClientSocket Client{nullptr};
+    std::unique_ptr<QTcpSocket> Peer;
+
+    bool Connect()
+    {
+        if (!Server.listen(QHostAddress::LocalHost, 0))
+            return false;
+        Client.Host = "127.0.0.1";
+        Client.Port = Server.serverPort();
+        Client.Open();
+        if (!WaitUntil([&] { return Client.Active() && Server.hasPendingConnections(); }))
+            return false;
+        Peer.reset(Server.nextPendingConnection());
+        return true;
+    }
+    // What the peer has received so far, until it holds Want.
+    bool PeerReceives(const QByteArray& Want, QByteArray& Received)
+    {
+        return WaitUntil([&] {
+            Received += Peer->readAll();
+            return Received.contains(Want);
+        });
+    }
+};
+
+TEST(ClientSocketWrites, AnEventsTextLeavesWhenItsHandlerReturns)
+{
+    ConnectedPair pair;
+    ASSERT_TRUE(pair.Connect());
+    qint64 pendingInHandler = -1;
+    qint64 peerHadInHandler = -1;
+    pair.Client.OnRead = [&](TObject*, TCustomWinSocket* Socket) {
+        Socket->ReceiveText();
+        Socket->SendText("PONG :a\r\n");
+        Socket->SendText("PONG :b\r\n");
+        pendingInHandler = Socket->PendingOutput();
+        pair.Peer->waitForReadyRead(50); // nothing may have left yet
+        peerHadInHandler = pair.Peer->bytesAvailable();
+    };
+    pair.Peer->write("PING :x\r\n");
+    QByteArray received;
+    ASSERT_TRUE(pair.PeerReceives("PONG :b\r\n", received));
+    EXPECT_EQ(received, "PONG :a\r\nPONG :b\r\n");
+    EXPECT_EQ(pendingInHandler, 18);
+    EXPECT_EQ(peerHadInHandler, 0);
+    EXPECT_EQ(pair.Client.Socket()->PendingOutput(), 0);
+}
+
+// A handler that opens a modal box runs a nested event loop and does not
+// return while it is open: the connections' events inside it still get
+// their text out.
+TEST(ClientSocketWrites, TextSentUnderAnOpenBoxLeavesWhileTheBoxIsOpen)
+{
+    ConnectedPair pair;
+    ASSERT_TRUE(pair.Connect());
+    pair.Client.OnRead = [&](TObject*, TCustomWinSocket* Socket) {
+        Socket->ReceiveText();
+        Socket->SendText("PONG :x\r\n");
+    };
+    QByteArray received;
+    bool answeredWhileOpen = false;
+    DispatchEvent([&] { // a click whose handler opens a box
+        QEventLoop box;
+        pair.Peer->write("PING :x\r\n");
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            received += pair.Peer->readAll();
+            if (received.contains("PONG :x\r\n")) {
+                answeredWhileOpen = true;
+                box.quit();
+            }
+        });
+        poll.start(5);
+        QTimer::singleShot(5000, &box, &QEventLoop::quit);
+        box.exec();
+    });
+    EXPECT_TRUE(answeredWhileOpen) << received.toStdString();
 }
 
 TEST(ClientSocketWrites, NothingIsQueuedWithoutAConnection)
