@@ -6,17 +6,20 @@ server and the same reading chat client (both in this process, on threads
 of their own, on 127.0.0.1). Per relay and round:
 
 - burst: BURST_LINES JIS chat lines server -> client, every line checked in
-  order; lines/s, CPU seconds of the relay per 100k lines, reads and writes
-  (syscalls, /proc/PID/io) per line, RSS before and the peak during it;
+  order; lines/s, CPU seconds of the relay per 100k lines, RSS before and the
+  peak during it;
 - c2s: C2S_LINES lines client -> server, checked in order;
 - latency: one line each millisecond after a warm-up, server's write to the
-  client's read, median and p99.
+  client's read, median and p99;
+- syscalls: write and read calls of every kind per relayed line, counted by
+  strace over a burst of their own.
 
 "direct" is the client reading the upstream itself: the harness's ceiling.
 The relays are interleaved round by round, so that the noise of a shared
 machine falls on all of them alike. Usage: peer_bench.py NIMBOCHAT [ROUNDS].
 """
 import os
+import signal
 import socket
 import statistics
 import subprocess
@@ -26,6 +29,9 @@ import threading
 import time
 
 BURST_LINES = 100_000
+TRACED_LINES = 20_000
+WRITES = ["write", "writev", "sendto", "sendmsg"]
+READS = ["read", "readv", "recvfrom", "recvmsg"]
 C2S_LINES = 10_000
 LATENCY_WARMUP = 200
 LATENCY_LINES = 1000
@@ -340,10 +346,9 @@ def proc_figures(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
     cpu = (int(fields[11]) + int(fields[12])) / TICKS
-    io = dict(line.split(": ") for line in open(f"/proc/{pid}/io").read().splitlines())
     status = dict(line.split(":", 1) for line in open(f"/proc/{pid}/status").read().splitlines())
     kb = lambda key: int(status[key].split()[0])
-    return {"cpu": cpu, "syscr": int(io["syscr"]), "syscw": int(io["syscw"]), "rss": kb("VmRSS"), "hwm": kb("VmHWM")}
+    return {"cpu": cpu, "rss": kb("VmRSS"), "hwm": kb("VmHWM")}
 
 
 def reset_peak(pid):
@@ -392,33 +397,64 @@ def expected_at_client(line, utf8):
     return line.decode("iso2022_jp").encode("utf-8") if utf8 else line
 
 
-def burst(session):
-    sent = [chat_line(i) for i in range(BURST_LINES)]
+def relay_lines(session, count, first=0):
+    """Sends count chat lines server -> client and checks each, in order, at
+    the client; returns the seconds it took."""
+    sent = [chat_line(i) for i in range(first, first + count)]
     want = [expected_at_client(l, session.relay.utf8) for l in sent]
     data = b"\r\n".join(sent) + b"\r\n"
-    pid = session.relay.pid()
-    before = proc_figures(pid)
-    reset_peak(pid)
     got = 0
     session.client.settimeout(60)
     start = time.perf_counter()
     sender = threading.Thread(target=session.upstream.send, args=(data,))
     sender.start()
-    while got < BURST_LINES:
+    while got < count:
         for line in session.lines.chunk():
             if line != want[got]:
                 raise RuntimeError(f"{session.relay.name}: line {got} is {line[:80]!r}, not {want[got][:80]!r}")
             got += 1
     elapsed = time.perf_counter() - start
     sender.join()
+    return elapsed
+
+
+def burst(session):
+    pid = session.relay.pid()
+    before = proc_figures(pid)
+    reset_peak(pid)
+    elapsed = relay_lines(session, BURST_LINES)
     after = proc_figures(pid)
     out = {"lines/s": BURST_LINES / elapsed}
     if pid:
         out.update({"cpu/100k": (after["cpu"] - before["cpu"]) * 100_000 / BURST_LINES,
-                    "writes/line": (after["syscw"] - before["syscw"]) / BURST_LINES,
-                    "reads/line": (after["syscr"] - before["syscr"]) / BURST_LINES,
                     "rss MB": before["rss"] / 1024, "burst adds MB": (after["hwm"] - before["rss"]) / 1024})
     return out
+
+
+def syscalls(session):
+    """The relay's write and read calls per relayed line, of every kind
+    (write, send, sendmsg, eventfd wake-ups; read, recv), counted by strace
+    over a burst of TRACED_LINES of their own. strace slows the relay, so
+    nothing is timed here."""
+    pid = session.relay.pid()
+    if pid is None:
+        return {}
+    summary = os.path.join(session.relay.dir, "strace.txt")
+    tracer = subprocess.Popen(["strace", "-f", "-c", "-o", summary, "-e", "trace=" + ",".join(WRITES + READS),
+                               "-p", str(pid)], stderr=subprocess.PIPE, text=True)
+    while "attached" not in tracer.stderr.readline():  # every thread of the relay is traced from here on
+        if tracer.poll() is not None:
+            raise RuntimeError("strace could not attach")
+    relay_lines(session, TRACED_LINES, first=BURST_LINES)
+    tracer.send_signal(signal.SIGINT)
+    tracer.communicate(timeout=30)
+    calls = {}
+    for row in open(summary).read().splitlines():
+        cells = row.split()
+        if len(cells) >= 5 and cells[-1] in WRITES + READS:
+            calls[cells[-1]] = int(cells[3])
+    return {"writes/line": sum(calls.get(c, 0) for c in WRITES) / TRACED_LINES,
+            "reads/line": sum(calls.get(c, 0) for c in READS) / TRACED_LINES}
 
 
 def client_to_server(session):
@@ -516,6 +552,7 @@ def measure(relay_class, workdir):
         figures = client_to_server(session)
         figures.update(burst(session))
         figures.update(latency(session))
+        figures.update(syscalls(session))
         return figures
     except Exception:
         output = os.path.join(session.relay.dir, "output.txt")

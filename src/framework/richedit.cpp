@@ -181,23 +181,17 @@ int TRichEdit::FontHeight() const
     return -View()->RowHeight();
 }
 
-// Schedules the view update. Once a frame has passed since the last one,
-// the update runs at the next idle turn of the event loop, right after the
-// handler that changed the log has finished its work (a relayed line is out
-// before the view is drawn). Before that, a fallback timer makes sure that
-// the last change of a lull is drawn within two frames.
+// Schedules the view update for when a frame has passed since the last one:
+// at once (the next turn of the event loop, after the handler that changed
+// the log has finished and its lines are out) or later in the frame. The
+// clock is read once per update, not once per change.
 void TRichEdit::Changed()
 {
     FPending = true;
-    if (FIdleQueued)
+    if (FTimer->isActive())
         return;
-    qint64 since = FSinceSync.elapsed();
-    if (since >= ViewUpdateMs) {
-        FIdleQueued = true;
-        FTimer->start(0);
-    } else if (!FTimer->isActive()) {
-        FTimer->start(static_cast<int>(2 * ViewUpdateMs - since));
-    }
+    const qint64 since = FSinceSync.elapsed();
+    FTimer->start(static_cast<int>(std::max<qint64>(ViewUpdateMs - since, 0)));
 }
 
 bool TRichEdit::ViewPending() const
@@ -220,7 +214,6 @@ void TRichEdit::UpdateView()
 void TRichEdit::SyncView()
 {
     FTimer->stop();
-    FIdleQueued = false;
     FPending = false;
     FSinceSync.start();
     if (FRebuild) {

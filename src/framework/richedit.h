@@ -5,13 +5,13 @@
 // The lines, their attributes and the selection live in the control itself;
 // every call that reads them answers at once from there. Lines are kept as
 // the bytes given; only those that reach the view are made Unicode, so a
-// line that leaves the log before it is drawn costs no conversion. The view (TLogView)
-// is brought up to date at most once per screen frame (16 ms), at an idle
-// turn of the event loop, with only the lines still held, so appending is
-// O(1) amortised whatever the view costs to draw. The view paints its frames
-// on a thread of its own. Calls that depend on the drawn layout
-// (LineCount, FirstVisibleLine, LineScroll) first bring the view's lines up
-// to date.
+// line that leaves the log before it is drawn costs no conversion. The view
+// (TLogView) is brought up to date at most once per screen frame (16 ms),
+// at a turn of the event loop of its own, with only the lines still held, so
+// appending is O(1) amortised whatever the view costs to draw. The view
+// paints its frames on a thread of its own. Calls that depend on the drawn
+// layout (LineCount, FirstVisibleLine, LineScroll) first bring the view's
+// lines up to date.
 // A selection the user makes in the view is read back into the control.
 //
 // One line stays one line: a CR or LF inside a line's text is kept in the
@@ -117,7 +117,6 @@ private:
     bool FSelBold = false;
     bool FPending = false;
     bool FScrollToBottom = false;
-    bool FIdleQueued = false; // the update waits for the next idle turn
     QElapsedTimer FSinceSync;
     QTimer* FTimer;
 };

@@ -109,21 +109,24 @@ bool NextScalar(const AnsiString& Text, size_t& At, char32_t& Scalar)
 
 void AppendUtf8(AnsiString& Out, char32_t c)
 {
+    char bytes[4];
+    size_t length = 0;
     if (c < 0x80) {
-        Out += static_cast<char>(c);
+        bytes[length++] = static_cast<char>(c);
     } else if (c < 0x800) {
-        Out += static_cast<char>(0xC0 | (c >> 6));
-        Out += static_cast<char>(0x80 | (c & 0x3F));
+        bytes[length++] = static_cast<char>(0xC0 | (c >> 6));
+        bytes[length++] = static_cast<char>(0x80 | (c & 0x3F));
     } else if (c < 0x10000) {
-        Out += static_cast<char>(0xE0 | (c >> 12));
-        Out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        Out += static_cast<char>(0x80 | (c & 0x3F));
+        bytes[length++] = static_cast<char>(0xE0 | (c >> 12));
+        bytes[length++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        bytes[length++] = static_cast<char>(0x80 | (c & 0x3F));
     } else {
-        Out += static_cast<char>(0xF0 | (c >> 18));
-        Out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        Out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        Out += static_cast<char>(0x80 | (c & 0x3F));
+        bytes[length++] = static_cast<char>(0xF0 | (c >> 18));
+        bytes[length++] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        bytes[length++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        bytes[length++] = static_cast<char>(0x80 | (c & 0x3F));
     }
+    Out.append(bytes, length);
 }
 
 constexpr char32_t HalfKanaFirst = 0xFF61, HalfKanaLast = 0xFF9F;
@@ -218,8 +221,13 @@ void JisLineToUtf8(AnsiString& Out, const AnsiString& Jis, int& Replaced)
             AppendUtf8(Out, HalfKanaFirst + (b - 0x21));
             ++i;
         } else {
-            Out += static_cast<char>(b);
-            ++i;
+            // The plain bytes up to the next escape or 8-bit byte, or the
+            // next character of a kanji or kana run, go as they are.
+            size_t end = i + 1;
+            while (run == Run::Ascii && end < Jis.size() && byte(end) != ESC && byte(end) < 0x80)
+                ++end;
+            Out.append(Jis, i, end - i);
+            i = end;
         }
     }
 }

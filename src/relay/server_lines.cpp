@@ -72,10 +72,13 @@ void TNimboChat::HandleServerLines(bool Whole)
 {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(LineSliceMs);
+    // The clock is read every few lines: a line takes microseconds.
+    constexpr unsigned ClockStride = 16;
+    unsigned handled = 0;
+    auto inTime = [&] { return ++handled % ClockStride != 0 || Clock::now() < deadline; };
     AnsiString received;
     size_t start = 0;
-    while ((Whole || (!ClientBackedUp() && !WelcomeHeld && Clock::now() < deadline)) &&
-           TakeLine(ServerBuffer, start, received))
+    while ((Whole || (!ClientBackedUp() && !WelcomeHeld && inTime())) && TakeLine(ServerBuffer, start, received))
         HandleServerLine(received);
     ServerBuffer.erase(0, start);
     LinePumpTimer->SetEnabled(ServerLinesWaiting() && !ClientBackedUp() && !WelcomeHeld);
