@@ -107,26 +107,25 @@ bool NextScalar(const AnsiString& Text, size_t& At, char32_t& Scalar)
     return true;
 }
 
-void AppendUtf8(AnsiString& Out, char32_t c)
+// Writes c as UTF-8 at To; returns the end of what it wrote (1 to 4 bytes).
+char* PutUtf8(char* To, char32_t c)
 {
-    char bytes[4];
-    size_t length = 0;
     if (c < 0x80) {
-        bytes[length++] = static_cast<char>(c);
+        *To++ = static_cast<char>(c);
     } else if (c < 0x800) {
-        bytes[length++] = static_cast<char>(0xC0 | (c >> 6));
-        bytes[length++] = static_cast<char>(0x80 | (c & 0x3F));
+        *To++ = static_cast<char>(0xC0 | (c >> 6));
+        *To++ = static_cast<char>(0x80 | (c & 0x3F));
     } else if (c < 0x10000) {
-        bytes[length++] = static_cast<char>(0xE0 | (c >> 12));
-        bytes[length++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        bytes[length++] = static_cast<char>(0x80 | (c & 0x3F));
+        *To++ = static_cast<char>(0xE0 | (c >> 12));
+        *To++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *To++ = static_cast<char>(0x80 | (c & 0x3F));
     } else {
-        bytes[length++] = static_cast<char>(0xF0 | (c >> 18));
-        bytes[length++] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        bytes[length++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        bytes[length++] = static_cast<char>(0x80 | (c & 0x3F));
+        *To++ = static_cast<char>(0xF0 | (c >> 18));
+        *To++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *To++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *To++ = static_cast<char>(0x80 | (c & 0x3F));
     }
-    Out.append(bytes, length);
+    return To;
 }
 
 constexpr char32_t HalfKanaFirst = 0xFF61, HalfKanaLast = 0xFF9F;
@@ -197,6 +196,11 @@ void JisLineToUtf8(AnsiString& Out, const AnsiString& Jis, int& Replaced)
     enum class Run { Ascii, Kanji, Kana } run = Run::Ascii;
     const JisUnicode& t = Tables();
     auto byte = [&](size_t i) { return i < Jis.size() ? static_cast<unsigned char>(Jis[i]) : 0; };
+    // No input byte makes more than three bytes of UTF-8 (a half-width kana,
+    // or the geta mark for an 8-bit byte): written in place, then cut to size.
+    const size_t before = Out.size();
+    Out.resize(before + Jis.size() * 3);
+    char* to = Out.data() + before;
     for (size_t i = 0; i < Jis.size();) {
         unsigned char b = byte(i);
         if (b == ESC && byte(i + 1) == '$' && (byte(i + 2) == 'B' || byte(i + 2) == '@')) {
@@ -209,27 +213,23 @@ void JisLineToUtf8(AnsiString& Out, const AnsiString& Jis, int& Replaced)
             run = Run::Kana;
             i += 3;
         } else if (b >= 0x80) {
-            AppendUtf8(Out, GetaUnicode);
+            to = PutUtf8(to, GetaUnicode);
             ++Replaced;
             i += byte(i + 1) >= 0x40 ? 2 : 1;
         } else if (run == Run::Kanji && InRows(b) && InRows(byte(i + 1))) {
             char32_t c = t.ToUnicode[CellIndex(static_cast<unsigned short>((b << 8) | byte(i + 1)))];
             Replaced += c == 0;
-            AppendUtf8(Out, c ? c : GetaUnicode);
+            to = PutUtf8(to, c ? c : GetaUnicode);
             i += 2;
         } else if (run == Run::Kana && b >= 0x21 && b <= 0x5F) {
-            AppendUtf8(Out, HalfKanaFirst + (b - 0x21));
+            to = PutUtf8(to, HalfKanaFirst + (b - 0x21));
             ++i;
         } else {
-            // The plain bytes up to the next escape or 8-bit byte, or the
-            // next character of a kanji or kana run, go as they are.
-            size_t end = i + 1;
-            while (run == Run::Ascii && end < Jis.size() && byte(end) != ESC && byte(end) < 0x80)
-                ++end;
-            Out.append(Jis, i, end - i);
-            i = end;
+            *to++ = static_cast<char>(b);
+            ++i;
         }
     }
+    Out.resize(static_cast<size_t>(to - Out.data()));
 }
 
 } // namespace
