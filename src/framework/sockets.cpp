@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <utility>
 
+#include <cerrno>
+
 #include <sys/socket.h>
 
 namespace {
@@ -298,6 +300,16 @@ qint64 TCustomWinSocket::PendingOutput() const
     if (auto* tls = qobject_cast<QSslSocket*>(FSocket))
         return outgoing + tls->bytesToWrite() + tls->encryptedBytesToWrite();
     return outgoing + FSocket->bytesToWrite();
+}
+
+bool TCustomWinSocket::PeerGone() const
+{
+    if (!FConnected || FSocket->bytesAvailable() > 0)
+        return false;
+    char next;
+    const ssize_t peeked =
+        ::recv(static_cast<int>(FSocket->socketDescriptor()), &next, 1, MSG_PEEK | MSG_DONTWAIT);
+    return peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
 void TCustomWinSocket::Close()

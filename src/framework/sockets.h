@@ -123,6 +123,10 @@ public:
     // Closes the connection; what was written before is still delivered.
     virtual void Close();
     bool Connected() const { return FConnected; }
+    // True when the peer has already closed or reset the connection and
+    // nothing of it waits to be read: its disconnect event is on its way
+    // but has not run yet. Reads nothing.
+    bool PeerGone() const;
     // The machine's host name.
     AnsiString LocalHost() const;
     AnsiString LocalAddress() const;

@@ -10,6 +10,10 @@
 
 void TNimboChat::ServerSocketClientConnect(TObject*, TCustomWinSocket* Socket)
 {
+    // A client that reconnects at once can come before the end of its old
+    // connection has been handled: that end is handled first.
+    if (ClientConnection && ClientConnection != Socket && ClientConnection->PeerGone())
+        ClientConnection->Close();
     if (SessionState == ssDirect && Attach == atDetached) {
         AttachClient(Socket); // the session that stayed is the client's again
         return;

@@ -6,8 +6,11 @@
 #include "support_code/recording_sink.h"
 #include "support_code/test_window.h"
 
+#include <QHostAddress>
 #include <QTcpServer>
 #include <gtest/gtest.h>
+
+#include <sys/socket.h>
 
 namespace {
 
@@ -205,6 +208,31 @@ TEST_F(StayScripted, AttachingAndEnding)
     server->disconnectFromHost();
     EXPECT_TRUE(WaitUntil([&] { return NimboChatProbe::SessionState(*w) == ssIdle; }));
     EXPECT_FALSE(w->KillButton->Enabled());
+}
+
+// A chat client whose connection is reset and that connects again at once
+// comes before NimboChat has handled the reset: it is attached all the same.
+TEST_F(StayScripted, AClientThatReconnectsAtOnceIsAttached)
+{
+    IrcClient back;
+    ASSERT_TRUE(back.Connect(w->ServerSocket->Port));
+    back.Send("NICK Taro\r\nUSER taro 0 * :Taro\r\n");
+    ASSERT_TRUE(back.WaitFor(":srv 001 Taro"));
+    ASSERT_TRUE(ServerGot("NAMES #leaf\r\n"));
+    // A reset, as a chat client that crashes leaves it, and a new connection
+    // made before the event loop turns again (waitForConnected runs no
+    // events): the listener's event comes first.
+    const linger reset{1, 0};
+    ASSERT_EQ(setsockopt(static_cast<int>(back.Socket().socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset,
+                         sizeof reset),
+              0);
+    back.Socket().abort();
+    IrcClient again;
+    again.Socket().connectToHost(QHostAddress::LocalHost, w->ServerSocket->Port);
+    ASSERT_TRUE(again.Socket().waitForConnected(5000));
+    again.Send("NICK Taro\r\nUSER taro 0 * :Taro\r\n");
+    EXPECT_TRUE(again.WaitFor(":srv 001 Taro")) << again.Received().toStdString();
+    EXPECT_FALSE(again.Received().contains("Connecting Error"));
 }
 
 // Switched off, a leaving client ends the session as always.
