@@ -199,13 +199,6 @@ TEST(KanjiConvert, KanaTable)
     EXPECT_EQ(KanaToJis('a'), 0);
 }
 
-TEST(KanjiConvert, OldResultIsReplaced)
-{
-    std::string result = "old text";
-    KanjiConvert(result, "", kcJis, kcShiftJis, 1);
-    EXPECT_TRUE(result.empty());
-}
-
 // JIS to Shift_JIS has a loop of its own: on texts made of the bytes its
 // rules turn on (escapes, their halves, line ends, NUL, 7- and 8-bit bytes),
 // cut anywhere, it must give exactly what the stepwise rules give, into an

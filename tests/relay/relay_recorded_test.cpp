@@ -141,12 +141,14 @@ TEST_F(RecordedRelay, SecondClientIsTurnedAway)
     EXPECT_EQ(NimboChatProbe::SessionState(*w), ssRelay);
 }
 
+// With "stay connected" off, as here, a leaving client ends the session.
 TEST_F(RecordedRelay, ClientLeavingClosesUpstream)
 {
     client.Close();
     ASSERT_TRUE(WaitUntil([&] { return server->state() == QAbstractSocket::UnconnectedState ||
                                        (server->waitForReadyRead(10), server->state() != QAbstractSocket::ConnectedState); }));
     ASSERT_TRUE(WaitUntil([&] { return NimboChatProbe::SessionState(*w) == ssIdle; }));
+    EXPECT_FALSE(w->ClientSocket->Active());
     EXPECT_EQ(w->ConnectButton->Caption(), "Connect");
     EXPECT_FALSE(w->KillButton->Enabled());
     EXPECT_EQ(NimboChatProbe::ClientConnection(*w), nullptr);

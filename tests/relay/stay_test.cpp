@@ -235,17 +235,4 @@ TEST_F(StayScripted, AClientThatReconnectsAtOnceIsAttached)
     EXPECT_FALSE(again.Received().contains("Connecting Error"));
 }
 
-// Switched off, a leaving client ends the session as always.
-TEST(StayOff, TheSessionEndsWithItsClient)
-{
-    QTcpServer upstream;
-    ASSERT_TRUE(ListenOnLowPort(upstream));
-    auto w = StartTestWindow({.UpstreamPort = upstream.serverPort()});
-    IrcClient client;
-    ASSERT_TRUE(client.Connect(w->ServerSocket->Port));
-    ASSERT_TRUE(WaitUntil([&] { return w->ClientSocket->Active(); }));
-    client.Close();
-    EXPECT_TRUE(WaitUntil([&] { return NimboChatProbe::SessionState(*w) == ssIdle && !w->ClientSocket->Active(); }));
-}
-
 } // namespace

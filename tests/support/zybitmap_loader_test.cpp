@@ -124,18 +124,6 @@ TEST(LoadBmpFile, RowsOfWidthsOneFourAndFiveSkipTheirPadding)
     }
 }
 
-TEST(LoadBmpFile, FirstFileRowIsTheBottomRow)
-{
-    TestBmp t;
-    t.Width = 2;
-    t.Height = 2;
-    t.Table = NumberedTable(256);
-    t.Rows = {{0xA1, 0xA2}, {0xB1, 0xB2}}; // A bottom, then B top
-    Loaded8 r = Load8(BmpBytes(t));
-    ASSERT_TRUE(r.Ok);
-    EXPECT_EQ(Hex(r.Pixels), "B1 B2 A1 A2");
-}
-
 TEST(LoadBmpFile, PaletteComesFromTheColourTable)
 {
     Loaded8 r = Load8(BmpBytes(Numbered8(2, 1)));

@@ -2,8 +2,6 @@
 // its change tracking.
 #include "support/Zydib.h"
 
-#include "framework/component_registry.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -299,15 +297,6 @@ TEST(TZyDibBinding, AtDesignTimeAnImageOnlyGivesItsSize)
     EXPECT_EQ(d->ImagePtr(), nullptr); // no surface while designing
     delete image;
     EXPECT_EQ(d->Image(), nullptr);
-}
-
-TEST(TZyDibRegistration, RegistersOnTheZyrenePage)
-{
-    Zydib::Register();
-    const auto& all = RegisteredComponents();
-    EXPECT_TRUE(std::any_of(all.begin(), all.end(), [](const TComponentRegistration& r) {
-        return r.Page == "Zyrene" && r.ClassName == "TZyDib";
-    }));
 }
 
 } // namespace

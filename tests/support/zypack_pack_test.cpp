@@ -3,8 +3,6 @@
 #include "pack_fixture.h"
 #include "lunder_drive.h"
 
-#include "framework/component_registry.h"
-
 #include <algorithm>
 #include <csignal>
 #include <cstring>
@@ -625,14 +623,6 @@ TEST_F(Pack, ProgressOfCopiesAbove64MiBCountsPieces)
     EXPECT_EQ(seen[3], 0) << "100000 bytes in: 3 * 100 / 6103";
     EXPECT_EQ(seen[3051], 49) << "100000000 bytes in: 3051 * 100 / 6103";
     EXPECT_EQ(seen.back(), 100);
-}
-
-TEST_F(Pack, RegistersOnTheZyrenePage)
-{
-    Zypack::Register();
-    const auto& all = RegisteredComponents();
-    EXPECT_TRUE(std::any_of(all.begin(), all.end(),
-                            [](const TComponentRegistration& r) { return r.Page == "Zyrene" && r.ClassName == "TZyPack"; }));
 }
 
 TEST_F(Pack, OwnerFreesThePackAndItsFile)

@@ -1,9 +1,14 @@
 // Zyrene: the counter's limits, the generator's fixed sequences, the
-// Shift_JIS-aware copy, formatting and the file test.
+// Shift_JIS-aware copy, formatting, the file test and the palette page.
 #include "support/Zyrene.h"
+
+#include "framework/component_registry.h"
+#include "support/Zydib.h"
+#include "support/Zypack.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
@@ -198,6 +203,24 @@ TEST(FileIsExist, FilesButNotFolders)
     EXPECT_FALSE(FileIsExist((dir / "missing").c_str()));
     EXPECT_FALSE(FileIsExist("/nonexistent-drive/x"));
     fs::remove_all(dir);
+}
+
+// The pack and the surface stand on the palette page "Zyrene", each once
+// however often its unit registers it.
+TEST(ZyrenePage, HoldsThePackAndTheSurfaceOnceEach)
+{
+    for (int round = 0; round < 2; ++round) {
+        Zypack::Register();
+        Zydib::Register();
+    }
+    const auto& all = RegisteredComponents();
+    for (const char* name : {"TZyPack", "TZyDib"}) {
+        EXPECT_EQ(std::count_if(all.begin(), all.end(), [&](const TComponentRegistration& r) { return r.ClassName == name; }), 1)
+            << name;
+        EXPECT_TRUE(std::any_of(all.begin(), all.end(), [&](const TComponentRegistration& r) {
+            return r.ClassName == name && r.Page == "Zyrene";
+        })) << name;
+    }
 }
 
 } // namespace
