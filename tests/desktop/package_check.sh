@@ -19,6 +19,8 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "package_check: $*" >&2; exit 1; }
+# Outputs are taken whole before they are searched: a pipe into grep -q or
+# head, with pipefail, fails when the writer is cut off by SIGPIPE.
 
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; fail "cpack failed"; }
@@ -40,10 +42,12 @@ done
 for size in 16 22 32 48 64 128 256; do
   png=$root/usr/share/icons/hicolor/${size}x${size}/apps/nimbochat.png
   [ -f "$png" ] || fail "missing the ${size}px icon"
-  file -b "$png" | grep -q "PNG image data, $size x $size" || fail "the ${size}px icon is $(file -b "$png")"
+  kind=$(file -b "$png")
+  grep -q "PNG image data, $size x $size" <<<"$kind" || fail "the ${size}px icon is $kind"
 done
 [ -x "$root/usr/bin/NimboChat" ] || fail "the program is not executable"
-"$root/usr/bin/zypack" --help | grep -q 'zypack verify PACK' || fail "zypack --help does not run"
+help=$("$root/usr/bin/zypack" --help) || fail "zypack --help does not run"
+grep -q 'zypack verify PACK' <<<"$help" || fail "zypack --help does not name verify"
 [ -z "$(find "$root" -name '*.h' -o -name '*.a')" ] || fail "the program's package holds development files"
 
 devroot=$work/devroot
@@ -52,8 +56,10 @@ for f in usr/include/zyrene/support/Zypack.h usr/include/zyrene/framework/classe
   usr/lib/cmake/zyrene/zyreneConfig.cmake usr/lib/zyrene/libsupport.a; do
   [ -f "$devroot/$f" ] || fail "libzyrene-dev lacks /$f"
 done
-dpkg-deb --field "$dev" Depends | grep -q qt6-base-dev || fail "libzyrene-dev does not depend on qt6-base-dev"
-dpkg-deb --field "$dev" Description | head -n 1 | grep -q "^Zyrene support library" || fail "libzyrene-dev has the description of another package"
+dev_depends=$(dpkg-deb --field "$dev" Depends)
+grep -q qt6-base-dev <<<"$dev_depends" || fail "libzyrene-dev does not depend on qt6-base-dev"
+description=$(dpkg-deb --field "$dev" Description)
+[[ $description == "Zyrene support library"* ]] || fail "libzyrene-dev has the description of another package"
 
 entry=$root/usr/share/applications/nimbochat.desktop
 for line in '[Desktop Entry]' 'Type=Application' 'Exec=NimboChat' 'Icon=nimbochat'; do
