@@ -1,5 +1,6 @@
 // KanjiConvert against glibc iconv on about 1 MiB of IRC-like lines that mix
 // Japanese and ASCII, converted line by line as the relay does.
+#include "kanji/jis_utf8.h"
 #include "kanji/kanji_convert.h"
 
 #include <benchmark/benchmark.h>
@@ -100,7 +101,32 @@ void BM_Iconv_SjisToJis(benchmark::State& state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * c.sjisBytes));
 }
 
+// JIS to UTF-8, what every server line costs a chat client in UTF-8 mode.
+void BM_JapaneseToUtf8_Jis(benchmark::State& state)
+{
+    const Corpus& c = TheCorpus();
+    std::string result;
+    int replaced = 0;
+    for (auto _ : state)
+        for (const std::string& line : c.jis)
+            benchmark::DoNotOptimize(JapaneseToUtf8(result, line, replaced));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * c.jisBytes));
+}
+
+void BM_Iconv_JisToUtf8(benchmark::State& state)
+{
+    const Corpus& c = TheCorpus();
+    iconv_t cd = iconv_open("UTF-8", "ISO-2022-JP");
+    for (auto _ : state)
+        for (const std::string& line : c.jis)
+            benchmark::DoNotOptimize(Iconv(cd, line));
+    iconv_close(cd);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * c.jisBytes));
+}
+
 BENCHMARK(BM_KanjiConvert_JisToSjis)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_JapaneseToUtf8_Jis)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Iconv_JisToUtf8)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Iconv_JisToSjis)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_KanjiConvert_SjisToJis)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Iconv_SjisToJis)->Unit(benchmark::kMillisecond);

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -41,12 +43,39 @@ char32_t Decode(iconv_t cd, unsigned short code)
     return out[0] | (out[1] << 8) | (out[2] << 16) | (static_cast<char32_t>(out[3]) << 24);
 }
 
+// Writes c as UTF-8 at To; returns the end of what it wrote (1 to 4 bytes).
+char* PutUtf8(char* To, char32_t c)
+{
+    if (c < 0x80) {
+        *To++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+        *To++ = static_cast<char>(0xC0 | (c >> 6));
+        *To++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *To++ = static_cast<char>(0xE0 | (c >> 12));
+        *To++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *To++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        *To++ = static_cast<char>(0xF0 | (c >> 18));
+        *To++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *To++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *To++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return To;
+}
+
 // Both directions of the JIS X 0208 mapping. EUC-JP gives the standard
 // mapping; CP932 fills the cells EUC-JP leaves empty (the NEC signs of row
 // 13, the NEC-selected IBM kanji) and adds its own Unicode forms of the signs
 // Windows maps differently, so a Windows user's ～ reads as 〜.
 struct JisUnicode {
+    // A cell's character in UTF-8, the geta mark for a cell without one.
+    struct Utf8Form {
+        char Bytes[4];
+        unsigned char Length;
+    };
     std::array<char32_t, Rows * Rows> ToUnicode{};
+    std::array<Utf8Form, Rows * Rows> ToUtf8{};
     std::vector<unsigned short> FromUnicode = std::vector<unsigned short>(0x10000, 0);
 
     JisUnicode()
@@ -58,6 +87,8 @@ struct JisUnicode {
             char32_t standard = euc == iconv_t(-1) ? 0 : Decode(euc, JisToEuc(jis));
             char32_t windows = cp932 == iconv_t(-1) ? 0 : Decode(cp932, JisToSjis(jis));
             ToUnicode[i] = standard ? standard : windows;
+            Utf8Form& form = ToUtf8[i];
+            form.Length = static_cast<unsigned char>(PutUtf8(form.Bytes, ToUnicode[i] ? ToUnicode[i] : GetaUnicode) - form.Bytes);
             Learn(standard, jis);
             Learn(windows, jis);
         }
@@ -105,27 +136,6 @@ bool NextScalar(const AnsiString& Text, size_t& At, char32_t& Scalar)
     At += length;
     Scalar = c;
     return true;
-}
-
-// Writes c as UTF-8 at To; returns the end of what it wrote (1 to 4 bytes).
-char* PutUtf8(char* To, char32_t c)
-{
-    if (c < 0x80) {
-        *To++ = static_cast<char>(c);
-    } else if (c < 0x800) {
-        *To++ = static_cast<char>(0xC0 | (c >> 6));
-        *To++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        *To++ = static_cast<char>(0xE0 | (c >> 12));
-        *To++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        *To++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        *To++ = static_cast<char>(0xF0 | (c >> 18));
-        *To++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        *To++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        *To++ = static_cast<char>(0x80 | (c & 0x3F));
-    }
-    return To;
 }
 
 constexpr char32_t HalfKanaFirst = 0xFF61, HalfKanaLast = 0xFF9F;
@@ -217,9 +227,11 @@ void JisLineToUtf8(AnsiString& Out, const AnsiString& Jis, int& Replaced)
             ++Replaced;
             i += byte(i + 1) >= 0x40 ? 2 : 1;
         } else if (run == Run::Kanji && InRows(b) && InRows(byte(i + 1))) {
-            char32_t c = t.ToUnicode[CellIndex(static_cast<unsigned short>((b << 8) | byte(i + 1)))];
-            Replaced += c == 0;
-            to = PutUtf8(to, c ? c : GetaUnicode);
+            const int cell = CellIndex(static_cast<unsigned short>((b << 8) | byte(i + 1)));
+            Replaced += t.ToUnicode[cell] == 0;
+            // Four bytes copied, Length kept: the room made above always has them.
+            std::memcpy(to, t.ToUtf8[cell].Bytes, 4);
+            to += t.ToUtf8[cell].Length;
             i += 2;
         } else if (run == Run::Kana && b >= 0x21 && b <= 0x5F) {
             to = PutUtf8(to, HalfKanaFirst + (b - 0x21));
@@ -246,7 +258,18 @@ bool IsUtf8(const AnsiString& Text)
 
 bool IsAscii(const AnsiString& Text)
 {
-    return std::all_of(Text.begin(), Text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    // Eight bytes at a time: the high bits of all of them gathered in one word.
+    const char* at = Text.data();
+    size_t left = Text.size();
+    std::uint64_t high = 0;
+    for (; left >= 8; at += 8, left -= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, at, 8);
+        high |= word;
+    }
+    for (; left > 0; ++at, --left)
+        high |= static_cast<unsigned char>(*at);
+    return (high & 0x8080808080808080u) == 0;
 }
 
 const AnsiString& LogLineToShiftJis(AnsiString& Result, const AnsiString& Line)
@@ -280,7 +303,6 @@ const AnsiString& JapaneseToUtf8(AnsiString& Result, const AnsiString& Text, int
     AnsiString jis;
     const AnsiString& source = eightBit ? KanjiConvert(jis, Text, kcDetect, kcJis, 1) : Text;
     AnsiString out;
-    out.reserve(source.size() * 3 / 2 + 8);
     JisLineToUtf8(out, source, Replaced);
     Result = std::move(out);
     return Result;
