@@ -123,4 +123,19 @@ TEST(IsUtf8, RejectsWhatIsNotWellFormed)
         EXPECT_TRUE(IsUtf8(good)) << Hex(good);
 }
 
+// The check looks at eight bytes at a time: a high bit is found wherever it
+// stands, in the words and in the bytes after them.
+TEST(IsAscii, FindsAnEightBitByteAtEveryPlace)
+{
+    for (size_t length = 0; length <= 24; ++length) {
+        const std::string ascii(length, 'a');
+        EXPECT_TRUE(IsAscii(ascii)) << length;
+        for (size_t at = 0; at < length; ++at) {
+            std::string text = ascii;
+            text[at] = '\x80';
+            EXPECT_FALSE(IsAscii(text)) << Hex(text);
+        }
+    }
+}
+
 } // namespace
