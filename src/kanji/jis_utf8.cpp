@@ -201,6 +201,23 @@ bool InRows(unsigned char b)
 
 // Writes a JIS text in UTF-8. Bytes with the high bit set, which no JIS text
 // holds (a pair KanjiConvert could not convert), become 〓, one for a pair.
+// Where the plain 7-bit bytes from From on end: at the next escape or 8-bit
+// byte, or the end of the text. Looks eight bytes at a time.
+size_t PlainEnd(const AnsiString& Text, size_t From)
+{
+    const void* escape = std::memchr(Text.data() + From, ESC, Text.size() - From);
+    const size_t limit = escape ? static_cast<size_t>(static_cast<const char*>(escape) - Text.data()) : Text.size();
+    size_t at = From;
+    for (std::uint64_t word; at + 8 <= limit; at += 8) {
+        std::memcpy(&word, Text.data() + at, 8);
+        if (word & 0x8080808080808080u)
+            break;
+    }
+    while (at < limit && static_cast<unsigned char>(Text[at]) < 0x80)
+        ++at;
+    return at;
+}
+
 void JisLineToUtf8(AnsiString& Out, const AnsiString& Jis, int& Replaced)
 {
     enum class Run { Ascii, Kanji, Kana } run = Run::Ascii;
@@ -213,7 +230,14 @@ void JisLineToUtf8(AnsiString& Out, const AnsiString& Jis, int& Replaced)
     char* to = Out.data() + before;
     for (size_t i = 0; i < Jis.size();) {
         unsigned char b = byte(i);
-        if (b == ESC && byte(i + 1) == '$' && (byte(i + 2) == 'B' || byte(i + 2) == '@')) {
+        if (run == Run::Kanji && InRows(b) && InRows(byte(i + 1))) { // the common case first
+            const int cell = CellIndex(static_cast<unsigned short>((b << 8) | byte(i + 1)));
+            Replaced += t.ToUnicode[cell] == 0;
+            // Four bytes copied, Length kept: the room made above always has them.
+            std::memcpy(to, t.ToUtf8[cell].Bytes, 4);
+            to += t.ToUtf8[cell].Length;
+            i += 2;
+        } else if (b == ESC && byte(i + 1) == '$' && (byte(i + 2) == 'B' || byte(i + 2) == '@')) {
             run = Run::Kanji;
             i += 3;
         } else if (b == ESC && byte(i + 1) == '(' && (byte(i + 2) == 'B' || byte(i + 2) == 'J')) {
@@ -226,19 +250,16 @@ void JisLineToUtf8(AnsiString& Out, const AnsiString& Jis, int& Replaced)
             to = PutUtf8(to, GetaUnicode);
             ++Replaced;
             i += byte(i + 1) >= 0x40 ? 2 : 1;
-        } else if (run == Run::Kanji && InRows(b) && InRows(byte(i + 1))) {
-            const int cell = CellIndex(static_cast<unsigned short>((b << 8) | byte(i + 1)));
-            Replaced += t.ToUnicode[cell] == 0;
-            // Four bytes copied, Length kept: the room made above always has them.
-            std::memcpy(to, t.ToUtf8[cell].Bytes, 4);
-            to += t.ToUtf8[cell].Length;
-            i += 2;
         } else if (run == Run::Kana && b >= 0x21 && b <= 0x5F) {
             to = PutUtf8(to, HalfKanaFirst + (b - 0x21));
             ++i;
         } else {
-            *to++ = static_cast<char>(b);
-            ++i;
+            // The plain bytes up to the next escape or 8-bit byte go as they
+            // are; in a kanji or kana run, the one byte that is not a character.
+            const size_t end = run == Run::Ascii ? PlainEnd(Jis, i + 1) : i + 1;
+            std::memcpy(to, Jis.data() + i, end - i);
+            to += end - i;
+            i = end;
         }
     }
     Out.resize(static_cast<size_t>(to - Out.data()));
