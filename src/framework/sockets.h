@@ -22,8 +22,9 @@
 //   turn of the event loop. PendingOutput counts them from the moment they
 //   are queued.
 // - The write event runs after queued bytes were handed to the network, so
-//   PendingOutput has gone down; once per write, never inside a handler that
-//   sent, and it posts no event of its own.
+//   PendingOutput has gone down; once per write, after the handler that
+//   sent has returned (or, while that handler waits in a nested event loop,
+//   from that loop), and it posts no event of its own.
 // - A client socket is Active only while its connection is established; a
 //   server socket is Active while it listens.
 // - Nothing here blocks the thread: Open, LookupNameAsync and
