@@ -257,9 +257,9 @@ int TCustomWinSocket::SendText(const AnsiString& Text)
 
 void TCustomWinSocket::SendOutgoing()
 {
-    if (FOutgoing.empty() || !FConnected)
-        return;
     const AnsiString out = std::exchange(FOutgoing, {});
+    if (out.empty() || !FConnected)
+        return; // the connection went meanwhile: nothing of it may reach a later one
     const size_t sent = SendStraight(out);
     if (sent == out.size()) {
         HandleBytesWritten(); // all of it is on the network already
@@ -441,6 +441,7 @@ void TCustomWinSocket::HandleDisconnected()
     if (!FConnected)
         return; // the read handler closed the connection itself
     FConnected = false;
+    FOutgoing.clear(); // the peer is gone
     FinishClose();
 }
 
