@@ -137,34 +137,6 @@ TEST(ClientSocketWrites, TextSentUnderAnOpenBoxLeavesWhileTheBoxIsOpen)
     EXPECT_TRUE(answeredWhileOpen) << received.toStdString();
 }
 
-// Text sent to a peer that has gone dies with its connection: the same
-// component connected again sends only what is sent then.
-TEST(ClientSocketWrites, NothingOfAnEndedConnectionReachesTheNextOne)
-{
-    ConnectedPair first;
-    ASSERT_TRUE(first.Connect());
-    bool ended = false;
-    first.Client.OnRead = [&](TObject*, TCustomWinSocket* Socket) {
-        Socket->ReceiveText();
-        Socket->SendText("PONG :late\r\n"); // the peer closes right after its line
-    };
-    first.Client.OnDisconnect = [&](TObject*, TCustomWinSocket*) { ended = true; };
-    first.Peer->write("PING :x\r\n");
-    first.Peer->disconnectFromHost();
-    ASSERT_TRUE(WaitUntil([&] { return ended; }));
-
-    QTcpServer second;
-    ASSERT_TRUE(second.listen(QHostAddress::LocalHost, 0));
-    first.Client.Port = second.serverPort();
-    first.Client.Open();
-    ASSERT_TRUE(WaitUntil([&] { return first.Client.Active() && second.hasPendingConnections(); }));
-    std::unique_ptr<QTcpSocket> peer(second.nextPendingConnection());
-    first.Client.Socket()->SendText("NICK fresh\r\n");
-    QByteArray received;
-    ASSERT_TRUE(WaitUntil([&] { return (received += peer->readAll()).contains("\r\n"); }));
-    EXPECT_EQ(received, "NICK fresh\r\n");
-}
-
 TEST(ClientSocketWrites, NothingIsQueuedWithoutAConnection)
 {
     TClientSocket client(nullptr);
