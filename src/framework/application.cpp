@@ -4,9 +4,9 @@
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
-#include <QPointer>
 #include <QEventLoop>
 #include <QLibraryInfo>
+#include <QPointer>
 #include <QTranslator>
 #include <QMessageBox>
 #include <QSessionManager>

@@ -257,15 +257,16 @@ int TCustomWinSocket::SendText(const AnsiString& Text)
 
 void TCustomWinSocket::SendOutgoing()
 {
-    const AnsiString out = std::exchange(FOutgoing, {});
-    if (out.empty() || !FConnected)
-        return; // the connection went meanwhile: nothing of it may reach a later one
-    const size_t sent = SendStraight(out);
-    if (sent == out.size()) {
+    if (FOutgoing.empty() || !FConnected) {
+        FOutgoing.clear(); // the connection went meanwhile: nothing of it may reach a later one
+        return;
+    }
+    FOutgoing.erase(0, SendStraight(FOutgoing));
+    if (FOutgoing.empty()) {
         HandleBytesWritten(); // all of it is on the network already
         return;
     }
-    FSocket->write(out.data() + sent, static_cast<qint64>(out.size() - sent));
+    HandOutgoingToQt();
     // TLS encrypts at once; the ciphertext leaves now rather than a turn later.
     if (qobject_cast<QSslSocket*>(FSocket))
         FSocket->flush();
