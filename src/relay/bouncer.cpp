@@ -54,11 +54,6 @@ std::vector<AnsiString> SplitWords(const AnsiString& Text)
     return words;
 }
 
-bool SameNick(const AnsiString& A, const AnsiString& B)
-{
-    return AnsiUpperAscii(A) == AnsiUpperAscii(B);
-}
-
 bool IsChannel(const AnsiString& Target)
 {
     return !Target.empty() && (Target[0] == '#' || Target[0] == '&' || Target[0] == '+' || Target[0] == '!');

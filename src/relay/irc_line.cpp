@@ -84,3 +84,8 @@ AnsiString MessageText(const AnsiString& Params)
         text.erase(0, 1);
     return text;
 }
+
+bool SameNick(const AnsiString& A, const AnsiString& B)
+{
+    return A.size() == B.size() && AnsiUpperAscii(A) == AnsiUpperAscii(B);
+}

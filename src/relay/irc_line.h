@@ -44,3 +44,7 @@ AnsiString OneLine(AnsiString Line);
 // the target, less one leading ":". Parameters without a blank and without
 // a leading ":" are all text.
 AnsiString MessageText(const AnsiString& Params);
+
+// Whether two nicks are one: ASCII letters compare without case, as servers
+// compare them (AnsiUpperAscii); nicks of different lengths never are.
+bool SameNick(const AnsiString& A, const AnsiString& B);

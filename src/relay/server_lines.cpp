@@ -276,7 +276,7 @@ void TNimboChat::NoteOwnPrefix(const TIrcLine& Line)
     }
     // Nicks compare without ASCII case; a prefix without "!" is a server's.
     const size_t bang = Line.Prefix.find('!');
-    if (OwnNick.empty() || bang != OwnNick.size() || AnsiUpperAscii(Line.Prefix.substr(0, bang)) != AnsiUpperAscii(OwnNick))
+    if (OwnNick.empty() || bang != OwnNick.size() || !SameNick(Line.Prefix.substr(0, bang), OwnNick))
         return;
     OwnPrefix = Line.Prefix;
     if (Line.Command == "NICK") {
