@@ -89,3 +89,132 @@ bool SameNick(const AnsiString& A, const AnsiString& B)
 {
     return A.size() == B.size() && AnsiUpperAscii(A) == AnsiUpperAscii(B);
 }
+
+const AnsiString& TIrcMessage::Param(size_t Index) const
+{
+    static const AnsiString none;
+    return Index < Params.size() ? Params[Index] : none;
+}
+
+AnsiString TIrcMessage::Nick() const
+{
+    return Prefix.substr(0, std::min(Prefix.find('!'), Prefix.size()));
+}
+
+bool TIrcMessage::FromUser() const
+{
+    return Prefix.find('!') != AnsiString::npos;
+}
+
+AnsiString TIrcMessage::Tag(const AnsiString& Key) const
+{
+    for (size_t at = 0; at < Tags.size();) {
+        const size_t end = std::min(Tags.find(';', at), Tags.size());
+        const size_t eq = std::min(Tags.find('=', at), end);
+        if (Tags.compare(at, eq - at, Key) == 0 && eq - at == Key.size())
+            return eq < end ? Tags.substr(eq + 1, end - eq - 1) : AnsiString();
+        at = end + 1;
+    }
+    return {};
+}
+
+std::ostream& operator<<(std::ostream& Out, const TIrcMessage& Message)
+{
+    Out << "{tags ";
+    WriteQuoted(Out, Message.Tags);
+    Out << ", prefix ";
+    WriteQuoted(Out, Message.Prefix);
+    Out << ", command ";
+    WriteQuoted(Out, Message.Command);
+    Out << ", params [";
+    for (const AnsiString& param : Message.Params) {
+        WriteQuoted(Out, param);
+        Out << ' ';
+    }
+    return Out << "], trailing " << Message.Trailing << '}';
+}
+
+namespace {
+
+// The next word of Line from At on, blanks before it skipped; At ends past it.
+AnsiString NextWord(const AnsiString& Line, size_t& At)
+{
+    At = std::min(Line.find_first_not_of(' ', At), Line.size());
+    const size_t end = std::min(Line.find(' ', At), Line.size());
+    AnsiString word = Line.substr(At, end - At);
+    At = end;
+    return word;
+}
+
+} // namespace
+
+TIrcMessage ParseIrcLine(const AnsiString& Line)
+{
+    TIrcMessage m;
+    size_t at = 0;
+    if (!Line.empty() && Line[0] == '@')
+        m.Tags = NextWord(Line, at).substr(1);
+    at = std::min(Line.find_first_not_of(' ', at), Line.size());
+    if (at < Line.size() && Line[at] == ':')
+        m.Prefix = NextWord(Line, at).substr(1);
+    m.Command = AnsiUpperAscii(NextWord(Line, at));
+    while (true) {
+        at = std::min(Line.find_first_not_of(' ', at), Line.size());
+        if (at == Line.size())
+            break;
+        if (Line[at] == ':') {
+            m.Params.push_back(Line.substr(at + 1));
+            m.Trailing = true;
+            break;
+        }
+        m.Params.push_back(NextWord(Line, at));
+    }
+    return m;
+}
+
+AnsiString ComposeIrcLine(const TIrcMessage& Message)
+{
+    AnsiString line;
+    if (!Message.Tags.empty())
+        line += "@" + Message.Tags + " ";
+    if (!Message.Prefix.empty())
+        line += ":" + Message.Prefix + " ";
+    line += Message.Command;
+    for (size_t i = 0; i < Message.Params.size(); ++i) {
+        const AnsiString& param = Message.Params[i];
+        const bool last = i + 1 == Message.Params.size();
+        const bool colon = last && (Message.Trailing || param.empty() || param[0] == ':' ||
+                                    param.find(' ') != AnsiString::npos);
+        line += (colon ? " :" : " ") + param;
+    }
+    return line;
+}
+
+TCaseMapping CaseMappingNamed(const AnsiString& Value)
+{
+    const AnsiString lower = AnsiLowerCase(Value);
+    if (lower == "ascii")
+        return TCaseMapping::Ascii;
+    if (lower == "strict-rfc1459")
+        return TCaseMapping::StrictRfc1459;
+    return TCaseMapping::Rfc1459;
+}
+
+AnsiString FoldName(const AnsiString& Name, TCaseMapping Mapping)
+{
+    AnsiString folded = Name;
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        else if (Mapping != TCaseMapping::Ascii && (c == '[' || c == ']' || c == '\\'))
+            c = static_cast<char>(c + 0x20); // [ ] \ fold to { } |
+        else if (Mapping == TCaseMapping::Rfc1459 && c == '^')
+            c = '~';
+    }
+    return folded;
+}
+
+bool IsChannelName(const AnsiString& Target, const AnsiString& ChanTypes)
+{
+    return !Target.empty() && ChanTypes.find(Target[0]) != AnsiString::npos;
+}

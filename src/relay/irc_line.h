@@ -8,6 +8,7 @@
 #include "framework/ansi_string.h"
 
 #include <iosfwd>
+#include <vector>
 
 // One IRC line in its parts.
 struct TIrcLine {
@@ -48,3 +49,51 @@ AnsiString MessageText(const AnsiString& Params);
 // Whether two nicks are one: ASCII letters compare without case, as servers
 // compare them (AnsiUpperAscii); nicks of different lengths never are.
 bool SameNick(const AnsiString& A, const AnsiString& B);
+
+// One IRC line parsed whole, IRCv3 message tags first: what the stay session
+// and the chat logs read lines through. Parsing never fails: a line of any
+// bytes gives some message (an empty command for an empty line).
+struct TIrcMessage {
+    AnsiString Tags;    // after "@" up to the blank, as received; empty when none
+    AnsiString Prefix;  // without its ":"; empty when the line has none
+    AnsiString Command; // upper-cased (A-Z only)
+    std::vector<AnsiString> Params; // the trailing parameter last, without its ":"
+    bool Trailing = false;          // the last parameter came after " :"
+
+    // The parameter at Index, or empty when there is none.
+    const AnsiString& Param(size_t Index) const;
+    // The prefix up to "!" (the whole prefix when it has none).
+    AnsiString Nick() const;
+    // Whether the prefix names a user (it holds "!"), not a server.
+    bool FromUser() const;
+    // A tag's value (escapes left as they are); empty when the tag is missing.
+    AnsiString Tag(const AnsiString& Key) const;
+
+    bool operator==(const TIrcMessage&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& Out, const TIrcMessage& Message);
+
+// Parses a line (without CR LF). Blanks between parameters may repeat; a
+// parameter starting with ":" takes the rest of the line, blanks included.
+TIrcMessage ParseIrcLine(const AnsiString& Line);
+
+// Writes a message back as a line (without CR LF): the last parameter gets a
+// ":" when it came as a trailing one, is empty, holds a blank or starts with
+// ":". ParseIrcLine(ComposeIrcLine(m)) gives m back for any parsed m.
+AnsiString ComposeIrcLine(const TIrcMessage& Message);
+
+// How a server compares nicks and channel names (its 005 CASEMAPPING):
+// rfc1459 (the default when a server names none) folds A-Z and [ ] \ ^
+// to a-z and { } | ~; strict-rfc1459 leaves ^ and ~ apart; ascii folds A-Z
+// only.
+enum class TCaseMapping { Rfc1459, StrictRfc1459, Ascii };
+// The mapping a CASEMAPPING value names; rfc1459 for any other value.
+TCaseMapping CaseMappingNamed(const AnsiString& Value);
+// The folded form of a nick or channel name: two names are one exactly when
+// their folded forms are equal. Bytes above 0x7F are never changed.
+AnsiString FoldName(const AnsiString& Name, TCaseMapping Mapping);
+
+// Whether a target names a channel: it starts with one of the server's
+// channel types (#&+! unless its 005 CHANTYPES says otherwise).
+bool IsChannelName(const AnsiString& Target, const AnsiString& ChanTypes = "#&+!");

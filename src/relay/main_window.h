@@ -369,6 +369,9 @@ private:
     bool Flashing = false;
     AnsiString ExeName;
     TStringList* KeywordList = nullptr;
+    // What a chat client's PASS must say to attach to a detached session
+    // ("StayPassword"); empty: none is asked.
+    AnsiString StayPassword;
 };
 
 // The main window object, created by the program entry.
