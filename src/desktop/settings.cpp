@@ -14,7 +14,7 @@ int PortFromStored(std::int32_t stored)
 }
 
 struct Settings {
-    AnsiString ClientHost, ClientNick, ClientPath;
+    AnsiString ClientHost, ClientNick, ClientPath, StayPassword;
     std::int32_t ClientPort = 0, ServerPort = 0;
     bool Convert = false, Auto = false;
     bool Min = false, Task = false, Keyword = false, Flash = true;
@@ -44,6 +44,12 @@ bool WriteSwitchWhenOn(const TRegistryKey& key, const char* name, bool on)
     return on ? key.WriteNumber(name, 1) : !key.Exists(name) || key.Delete(name);
 }
 
+// A text that is stored only while it is not empty; emptied, it is removed.
+bool WriteTextWhenSet(const TRegistryKey& key, const char* name, const AnsiString& text)
+{
+    return !text.empty() ? key.WriteText(name, text) : !key.Exists(name) || key.Delete(name);
+}
+
 bool ReadAll(const TRegistryKey& key, Settings& s)
 {
     return key.ReadText("ClientHost", s.ClientHost) && key.ReadNumber("ClientPort", s.ClientPort) &&
@@ -53,7 +59,7 @@ bool ReadAll(const TRegistryKey& key, Settings& s)
            ReadOptionalSwitch(key, "TaskCheck", s.Task) && ReadOptionalSwitch(key, "KeywordCheck", s.Keyword) &&
            ReadOptionalSwitch(key, "FlashCheck", s.Flash) && ReadOptionalSwitch(key, "Utf8Check", s.Utf8) &&
            ReadOptionalSwitch(key, "SSL", s.Ssl) && ReadOptionalSwitch(key, "AllowUntrustedCert", s.AllowUntrustedCert) &&
-           ReadOptionalSwitch(key, "StayCheck", s.Stay);
+           ReadOptionalSwitch(key, "StayCheck", s.Stay) && key.ReadText("StayPassword", s.StayPassword);
 }
 
 } // namespace
@@ -82,6 +88,7 @@ bool TNimboChat::LoadSettings()
     FlashCheckBox->SetChecked(s.Flash);
     Utf8CheckBox->SetChecked(s.Utf8);
     StayCheckBox->SetChecked(s.Stay);
+    StayPassword = s.StayPassword;
     return true;
 }
 
@@ -102,6 +109,7 @@ bool TNimboChat::SaveSettings()
            WriteSwitchWhenOn(key, "Utf8Check", Utf8CheckBox->Checked()) &&
            WriteSwitchWhenOn(key, "SSL", SslCheckBox->Checked()) &&
            WriteSwitchWhenOn(key, "AllowUntrustedCert", ClientSocket->AllowUntrustedCert) &&
-           WriteSwitchWhenOn(key, "StayCheck", StayCheckBox->Checked());
+           WriteSwitchWhenOn(key, "StayCheck", StayCheckBox->Checked()) &&
+           WriteTextWhenSet(key, "StayPassword", StayPassword);
     return key.Close() && written;
 }

@@ -7,6 +7,8 @@
 #include "kanji/kanji_convert.h"
 #include "relay/main_window.h"
 
+#include <QDateTime>
+
 void TNimboChat::SendButtonClick(TObject*)
 {
     if (MessageEdit->Text().empty())
@@ -27,4 +29,5 @@ void TNimboChat::SendTyped(const AnsiString& Utf8, TColor Colour)
     NoteReplaced(replaced);
     AddLog(KanjiConvert(display, jis, kcJis, kcShiftJis, 1), Colour, false);
     SendFitted(jis);
+    Stay.FromUser(jis, QDateTime::currentMSecsSinceEpoch()); // kept for a chat client that comes back
 }

@@ -177,8 +177,8 @@ AnsiString ComposeIrcLine(const TIrcMessage& Message)
     AnsiString line;
     if (!Message.Tags.empty())
         line += "@" + Message.Tags + " ";
-    if (!Message.Prefix.empty())
-        line += ":" + Message.Prefix + " ";
+    if (!Message.Prefix.empty() || Message.Command.starts_with(':') || Message.Command.starts_with('@'))
+        line += ":" + Message.Prefix + " "; // even an empty one, so that such a command stays the command
     line += Message.Command;
     for (size_t i = 0; i < Message.Params.size(); ++i) {
         const AnsiString& param = Message.Params[i];
@@ -217,4 +217,14 @@ AnsiString FoldName(const AnsiString& Name, TCaseMapping Mapping)
 bool IsChannelName(const AnsiString& Target, const AnsiString& ChanTypes)
 {
     return !Target.empty() && ChanTypes.find(Target[0]) != AnsiString::npos;
+}
+
+bool IsHttpRequestLine(const AnsiString& Line)
+{
+    const TIrcMessage m = ParseIrcLine(Line);
+    const bool method = !m.Command.empty() && std::all_of(m.Command.begin(), m.Command.end(), [](char c) {
+        return c >= 'A' && c <= 'Z';
+    });
+    return method && m.Tags.empty() && m.Prefix.empty() && m.Params.size() == 2 && !m.Trailing &&
+           m.Params[1].compare(0, 7, "HTTP/1.") == 0 && Line.compare(0, m.Command.size(), m.Command) == 0;
 }

@@ -94,6 +94,10 @@ TCaseMapping CaseMappingNamed(const AnsiString& Value);
 // their folded forms are equal. Bytes above 0x7F are never changed.
 AnsiString FoldName(const AnsiString& Name, TCaseMapping Mapping);
 
+// Whether a line is an HTTP request line ("GET / HTTP/1.1"): a method of
+// capital letters, a target and "HTTP/1.x", and nothing else.
+bool IsHttpRequestLine(const AnsiString& Line);
+
 // Whether a target names a channel: it starts with one of the server's
 // channel types (#&+! unless its 005 CHANTYPES says otherwise).
 bool IsChannelName(const AnsiString& Target, const AnsiString& ChanTypes = "#&+!");

@@ -14,7 +14,7 @@ void TNimboChat::ServerSocketClientConnect(TObject*, TCustomWinSocket* Socket)
     // connection has been handled: that end is handled first.
     if (ClientConnection && ClientConnection != Socket && ClientConnection->PeerGone())
         ClientConnection->Close();
-    if (SessionState == ssDirect && Attach == atDetached) {
+    if (SessionState == ssDirect && Stay.Attach() == TStaySession::atDetached) {
         AttachClient(Socket); // the session that stayed is the client's again
         return;
     }
@@ -24,6 +24,7 @@ void TNimboChat::ServerSocketClientConnect(TObject*, TCustomWinSocket* Socket)
         return;
     }
     ClientConnection = Socket;
+    ClientFirstLine = true;
     const AnsiString peer = Socket->RemoteAddress();
     LocalEdit->SetText(peer);
     GlobalEdit->SetText(peer);
@@ -51,6 +52,10 @@ void TNimboChat::ServerSocketClientRead(TObject*, TCustomWinSocket* Socket)
         Socket->Close();
         return;
     }
+    if (ClientFirstLine && !TakeFirstClientLine()) {
+        Socket->Close();
+        return;
+    }
     ForwardClientLines();
 }
 
@@ -58,13 +63,31 @@ void TNimboChat::ForwardClientLines()
 {
     // Until the upstream connection is made the lines stay in ClientBuffer;
     // its connect handler forwards them, in order, before anything else.
-    if (SessionState != ssRelay || !ClientSocket->Active())
+    // While the server is being reached again they go to the stay session,
+    // which answers each.
+    if (SessionState != ssRelay || (!ClientSocket->Active() && Stay.Link() == TStaySession::lkUp))
         return;
     AnsiString line;
     size_t start = 0;
     while (TakeLine(ClientBuffer, start, line))
         HandleClientLine(line);
     ClientBuffer.erase(0, start);
+}
+
+bool TNimboChat::TakeFirstClientLine()
+{
+    size_t start = 0;
+    AnsiString first;
+    if (!TakeLine(ClientBuffer, start, first))
+        return true; // not yet complete
+    ClientFirstLine = false;
+    if (!IsHttpRequestLine(first))
+        return true;
+    // A web page's request (any page the user opens can send one to
+    // 127.0.0.1): nothing of it may reach the server as the user's lines.
+    ClientBuffer.clear();
+    AddLog("HTTP request on the chat client port: connection closed", clRed, false);
+    return false;
 }
 
 void TNimboChat::ClientSocketWrite(TObject*, TCustomWinSocket*)
@@ -84,7 +107,7 @@ void TNimboChat::HandleClientLine(const AnsiString& Line)
 {
     AnsiString jis;
     const AnsiString& received = FromClientCode(jis, Line);
-    if (Attach == atRegistering && AnswerAttachLine(received))
+    if (!StayTakesClientLine(received))
         return;
     AnsiString outgoing = received;
     AnsiString display;
@@ -121,7 +144,7 @@ void TNimboChat::HandleClientLine(const AnsiString& Line)
 
 void TNimboChat::SendFitted(const AnsiString& Jis)
 {
-    const TFittedLine fitted = FitJisLine(Jis, LineRoom(OwnPrefix));
+    const TFittedLine fitted = FitJisLine(Jis, LineRoom(Stay.Prefix()));
     if (fitted.Cut > 0)
         AddLog(fitted.Command + ": " + std::to_string(fitted.Cut) + Sjis(" 文字を切りました"), clBlue, false);
     AnsiString lines;

@@ -93,8 +93,9 @@ void TNimboChat::CreateControls()
     GlobalSettleTimer->SetInterval(AddressSettleMs);
     WelcomeTimer = new TTimer(this);
     WelcomeTimer->SetInterval(WelcomeWaitMs);
-    PlaybackTimer = new TTimer(this);
-    PlaybackTimer->SetInterval(PlaybackWaitMs);
+    ReconnectTimer = new TTimer(this);
+    ServerPaceTimer = new TTimer(this);
+    KeepAliveTimer = new TTimer(this);
     CtcpFloodTimer = new TTimer(this);
     CtcpFloodTimer->SetInterval(static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(TAnswerLimit::Interval).count()));
 }
@@ -214,7 +215,9 @@ void TNimboChat::WireEvents()
     ServerPortEdit->OnExit = [this](TObject*) { ApplyListenerPort(); };
     PortSettleTimer->OnTimer = [this](TObject*) { ApplyListenerPort(); };
     WelcomeTimer->OnTimer = [this](TObject*) { ReleaseWelcome(); };
-    PlaybackTimer->OnTimer = [this](TObject*) { PlayBack(); };
+    ReconnectTimer->OnTimer = [this](TObject*) { Reconnect(); };
+    ServerPaceTimer->OnTimer = [this](TObject*) { SendStayLines(); };
+    KeepAliveTimer->OnTimer = [this](TObject*) { KeepAliveTick(); };
     LocalEdit->OnChange = [this](TObject* s) { LocalEditChange(s); };
     GlobalEdit->OnChange = [this](TObject* s) { GlobalEditChange(s); };
     GlobalEdit->OnExit = [this](TObject*) { SettleGlobalAddress(); };

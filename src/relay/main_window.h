@@ -17,10 +17,8 @@
 #include "framework/sockets.h"
 #include "relay/answer_limit.h"
 #include "relay/irc_line.h"
+#include "relay/stay_session.h"
 
-#include <vector>
-
-#include <deque>
 #include <vector>
 
 // The session state.
@@ -59,16 +57,6 @@ constexpr int PortSettleMs = 700;
 // when the box is left); the address itself is taken at every change.
 constexpr int AddressSettleMs = 700;
 
-// What a session that stays without its chat client keeps for it: the
-// newest lines, at most this many and this many bytes.
-constexpr size_t KeptLineLimit = 500;
-constexpr size_t KeptByteLimit = 1 << 20;
-// The most welcome lines (001-005, the end of the MOTD) kept for a client
-// that attaches.
-constexpr size_t MaxWelcomeLines = 32;
-// How long an attached client's playback waits for the names of its channels
-// (a server may pace the TOPIC and NAMES it is asked for).
-constexpr int PlaybackWaitMs = 10000;
 
 // The welcome (001) and the server lines after it wait at most this long for
 // the lookup of the user's host, so that the chat client gets them after
@@ -138,7 +126,9 @@ public:
     TTimer* PortSettleTimer; // runs while a typed listener port waits to be taken
     TTimer* GlobalSettleTimer; // runs while a typed global address waits to be logged
     TTimer* WelcomeTimer;    // runs while the welcome waits for its host lookup
-    TTimer* PlaybackTimer;   // runs while an attached client's playback waits for names
+    TTimer* ReconnectTimer;  // runs while a stay session waits to reach the server again
+    TTimer* ServerPaceTimer; // runs while the stay session's paced lines (a rejoin) wait
+    TTimer* KeepAliveTimer;  // runs while a stay session watches its server for silence
     TTimer* CtcpFloodTimer; // runs while CTCP queries are left unanswered; its tick notes how many
 
     void FormCreate(TObject* Sender);
@@ -218,6 +208,13 @@ public:
     // peer chose) is sent as a blank, so it can never start a second command.
     void SendServerLine(AnsiString Line);
 
+    // A stay session's watch on a server that stops answering: after
+    // PingAfterMs without a line from it NimboChat sends a PING of its own,
+    // and when DeadAfterMs more pass without a line the connection is dead,
+    // closed and made again. Tests shorten them.
+    int PingAfterMs = 120 * 1000;
+    int DeadAfterMs = 60 * 1000;
+
 private:
     friend struct NimboChatProbe; // tests read and set the private fields
 
@@ -252,6 +249,9 @@ private:
     // closes that connection.
     bool AppendUnfinished(AnsiString& Buffer, const AnsiString& Received, const char* Peer);
     void HandleClientLine(const AnsiString& Received);
+    // Looks at the chat client's first line once it is complete: false
+    // (the held lines dropped, a red log line) when it is an HTTP request.
+    bool TakeFirstClientLine();
     // With "UTF-8" on, a line between the chat client's UTF-8 and the
     // server's JIS, a blue note logged when characters had to become 〓;
     // otherwise the line itself. The answer is Buffer or Line.
@@ -265,9 +265,6 @@ private:
     // Logs and sends a line typed in the message line, given in UTF-8,
     // converted as a UTF-8 client's line is.
     void SendTyped(const AnsiString& Utf8, TColor Colour);
-    // Follows the user's own prefix (nick!user@host) as the server shows it:
-    // the welcome, and the echo of the user's own JOIN, NICK and the like.
-    void NoteOwnPrefix(const TIrcLine& Line);
     bool AnswerCtcp(const AnsiString& Nick, const AnsiString& Query, const AnsiString& Argument);
     // The reply texts (between the 0x01 bytes) to a CTCP query; none when
     // the relay leaves the query unanswered.
@@ -296,35 +293,31 @@ private:
     void ReleaseWelcome();
     void SendHeldWelcome();
 
-    // Staying connected without a chat client (StayCheckBox).
-    struct TKeptLine {
-        AnsiString Line; // as the server sent it
-        qint64 At;       // when it came, in ms since the epoch
-    };
-    enum TAttach {
-        atNone,        // no client has left, or the last one is fully back
-        atDetached,    // no client: chat lines are kept
-        atRegistering, // a client came: its registration is answered here
-        atJoining,     // it has the welcome and its channels; playback waits for their names
-    };
-    void ResetStayState();
-    // Follows the user's channels, welcome and capabilities (NoteOwnPrefix
-    // follows the nick and prefix).
-    void NoteSessionLine(const AnsiString& Received);
-    bool IsKeptLine(const AnsiString& Received) const;
-    void KeepLine(const AnsiString& Received);
+    // Staying on IRC for the user (StayCheckBox); the rules are the stay
+    // session's (relay/stay_session.h), the sockets and timers the window's.
+    // Whether the session runs on by itself when its client or its server
+    // goes: the switch is on, the server has welcomed the user, and the user
+    // has not ended the session.
+    bool StayHolds() const;
     // The chat client left: true when the session stays (as the program's own).
     bool StayConnected();
     void AttachClient(TCustomWinSocket* Socket);
-    // Answers an attaching client's registration (PASS, NICK, USER, CAP);
-    // false for any other line, which goes on as usual.
-    bool AnswerAttachLine(const AnsiString& Line);
-    void GreetAttachedClient();
-    void NamesEnded();
-    void PlayBack();
-    AnsiString Stamped(const TKeptLine& Entry) const;
-    AnsiString OfferedCaps() const;
-    void SendToClient(const AnsiString& Line);
+    // A line of the chat client read through the stay session; false when
+    // it goes no further.
+    bool StayTakesClientLine(const AnsiString& Line);
+    // Sends what the stay session has for the server (due now) and for the
+    // chat client, and sets the pace timer for what waits.
+    void SendStayLines();
+    void SendToClient(const std::vector<AnsiString>& Lines);
+    // Sends a JIS line of NimboChat's own upstream, logged converted.
+    void SendJisLine(const AnsiString& Jis);
+    // The server connection of a stay session is gone: a try to reach it
+    // again is set, or, after a refusal that retrying will not change, the
+    // session ends. Reason goes to the log in red.
+    void LoseServer(const AnsiString& Reason);
+    void Reconnect();
+    void KeepAliveTick();
+    void EndSession();
     void ConnectedLayout();
     void IdleLayout();
 
@@ -349,22 +342,18 @@ private:
     unsigned SessionNumber = 0; // counts sessions, so that late answers find theirs
     bool WelcomeHeld = false;   // server lines wait for the welcome's host lookup
     AnsiString HeldWelcome;     // the welcome as the chat client gets it, while held
-    TAttach Attach = atNone;
-    std::vector<AnsiString> Channels;    // the channels the user is in, as the server names them
-    std::vector<AnsiString> WelcomeBurst; // the server's welcome lines, as sent
-    std::vector<AnsiString> ServerCaps;  // capabilities the server acknowledged
-    std::deque<TKeptLine> Kept;
-    size_t KeptBytes = 0;
-    AnsiString AttachNick;               // the nick an attaching client asked for
-    bool AttachUser = false, CapNegotiating = false, ClientServerTime = false;
-    int NamesPending = 0;
+    TStaySession Stay;      // what the session knows of the user on the server
+    bool UserEnded = false; // DisConnect or 強制切断: the session is not taken up again
+    int ReconnectTries = 0; // tries since the server went away
+    qint64 LastHeardAt = 0; // when the server last sent something
+    bool KeepAlivePinged = false;
+    qint64 PaceTimerAt = -1; // when ServerPaceTimer is set to fire
+    bool ClientFirstLine = false; // the chat client's first line is still to come
     AnsiString ServerBuffer;
     AnsiString ClientBuffer;
     AnsiString LocalAddress;
     AnsiString GlobalAddress;
     TCustomWinSocket* ClientConnection = nullptr; // owned by ServerSocket
-    AnsiString OwnNick;   // the nick the server welcomed, followed through NICK
-    AnsiString OwnPrefix; // nick!user@host as the server last showed it; empty until known
     TAnswerLimit CtcpLimit;
     bool Flashing = false;
     AnsiString ExeName;

@@ -9,6 +9,8 @@
 #include "relay/line_fit.h"
 #include "relay/main_window.h"
 
+#include <QDateTime>
+
 #include <chrono>
 
 namespace {
@@ -61,6 +63,8 @@ void TNimboChat::ServerSocketClientWrite(TObject*, TCustomWinSocket* Socket)
 
 void TNimboChat::ReadServer(TCustomWinSocket* Socket)
 {
+    LastHeardAt = QDateTime::currentMSecsSinceEpoch();
+    KeepAlivePinged = false;
     if (!AppendUnfinished(ServerBuffer, Socket->ReceiveText(), "server")) {
         Socket->Close();
         return;
@@ -105,11 +109,8 @@ void TNimboChat::HandleServerLine(const AnsiString& Received)
 {
     AnsiString display;
     LogLineToShiftJis(display, Received);
-    const TIrcLine line = SplitServerLine(display);
-    if (const size_t tags = TagsEnd(display); tags == 0)
-        NoteOwnPrefix(line);
-    else
-        NoteOwnPrefix(SplitServerLine(display.substr(tags)));
+    // IRCv3 tags come before the line proper and pass untouched.
+    const TIrcLine line = SplitServerLine(display.substr(TagsEnd(display)));
     if (line.Command == "PRIVMSG") {
         bool matched = KeywordCheckBox->Checked() && KeywordMatches(line.Params);
         if (matched && FlashCheckBox->Checked() && !Active())
@@ -121,12 +122,16 @@ void TNimboChat::HandleServerLine(const AnsiString& Received)
         AddLog(display, clGreen, false);
     }
     bool answered = ProcessServerLine(line.Prefix, line.Command, line.Params);
-    if (StayCheckBox->Checked())
-        NoteSessionLine(Received);
-    const bool kept = Attach != atNone && IsKeptLine(Received);
-    if (kept)
-        KeepLine(Received); // for the chat client that comes back
-    if (SessionState == ssRelay && !answered && ClientConnection && !kept && Attach != atRegistering) {
+    const TStaySession::TLink link = Stay.Link();
+    const TStaySession::TVerdict verdict = Stay.FromServer(Received, QDateTime::currentMSecsSinceEpoch());
+    if (link == TStaySession::lkRegistering && Stay.Link() == TStaySession::lkUp) {
+        AddLog("Back on the server as " + Stay.Nick(), clBlue, false);
+        ReconnectTries = 0;
+    }
+    if (Stay.NextServerLineAt() >= 0 || link != Stay.Link())
+        SendStayLines();
+    const bool keepAlive = line.Command == "PONG" && line.Params.find("nimbochat-keepalive") != AnsiString::npos;
+    if (SessionState == ssRelay && !answered && ClientConnection && verdict == TStaySession::vPass && !keepAlive) {
         AnsiString utf8;
         AnsiString outgoing = ToClientCode(utf8, Received) + "\r\n";
         if (WelcomeHeld)
@@ -134,8 +139,6 @@ void TNimboChat::HandleServerLine(const AnsiString& Received)
         else
             ClientConnection->SendText(outgoing);
     }
-    if (Attach == atJoining && line.Command == "366")
-        NamesEnded();
 }
 
 void TNimboChat::LookUpWelcomeHost(const AnsiString& Host)
@@ -198,7 +201,7 @@ bool TNimboChat::ProcessServerLine(const AnsiString& Prefix, const AnsiString& C
         SendAnswer("PONG " + Params);
         return true;
     }
-    if (Command == "001") {
+    if (Command == "001" && Stay.Link() == TStaySession::lkUp) { // not when NimboChat registers again
         size_t at = SjisFind(Params, "@");
         if (at != AnsiString::npos)
             LookUpWelcomeHost(Params.substr(at + 1));
@@ -263,24 +266,4 @@ void TNimboChat::NoteUnanswered()
     CtcpFloodTimer->SetEnabled(false);
     if (int unanswered = CtcpLimit.TakeUnanswered(); unanswered > 0)
         AddLog("CTCP: " + std::to_string(unanswered) + Sjis(" 件の問い合わせに答えませんでした"), clBlue, false);
-}
-
-void TNimboChat::NoteOwnPrefix(const TIrcLine& Line)
-{
-    if (Line.Command == "001") {
-        // The welcome names the user, and on most servers ends in the prefix.
-        OwnNick = Before(Line.Params, ' ');
-        const AnsiString last = Line.Params.substr(Line.Params.rfind(' ') + 1);
-        OwnPrefix = Before(last, '!') == OwnNick && last.find('@') != AnsiString::npos ? last : AnsiString();
-        return;
-    }
-    // Nicks compare without ASCII case; a prefix without "!" is a server's.
-    const size_t bang = Line.Prefix.find('!');
-    if (OwnNick.empty() || bang != OwnNick.size() || !SameNick(Line.Prefix.substr(0, bang), OwnNick))
-        return;
-    OwnPrefix = Line.Prefix;
-    if (Line.Command == "NICK") {
-        OwnNick = Before(Line.Params.substr(!Line.Params.empty() && Line.Params[0] == ':'), ' ');
-        OwnPrefix.replace(0, bang, OwnNick);
-    }
 }

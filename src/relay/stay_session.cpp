@@ -199,10 +199,14 @@ void TStaySession::Refold()
     std::unordered_map<AnsiString, TConversation> conversations;
     for (auto& [folded, conversation] : FConversations) {
         auto [at, fresh] = conversations.try_emplace(Fold(conversation.Name), std::move(conversation));
-        if (!fresh) { // two conversations became one: none of their lines is lost
+        if (!fresh) { // two conversations became one: their lines in the order they came, within the bound
             at->second.Bytes += conversation.Bytes;
             for (TKeptLine& line : conversation.Lines)
                 at->second.Lines.push_back(std::move(line));
+            std::stable_sort(at->second.Lines.begin(), at->second.Lines.end(),
+                             [](const TKeptLine& a, const TKeptLine& b) { return a.At < b.At; });
+            while (at->second.Lines.size() > FLimits.LinesPerConversation)
+                DropOldest(at->second);
         }
     }
     FConversations = std::move(conversations);
@@ -311,6 +315,7 @@ void TStaySession::NoteChannelLine(const TIrcMessage& M)
             if (FLink == lkUp) {
                 FWanted = to; // the user chose it, or NimboChat has the user's own back
                 FRetaking = false;
+                std::erase_if(FForServer, [](const TPaced& p) { return p.Line.starts_with("NICK "); });
             }
         }
     } else if (M.Command == "TOPIC" && !M.Params.empty()) {
@@ -415,13 +420,15 @@ void TStaySession::FromUser(const AnsiString& Line, std::int64_t Now)
 
 std::int64_t TStaySession::LinkLost(std::int64_t Now)
 {
+    const bool wasUp = FLink != lkDown;
     FLink = lkDown;
     FForServer.clear();
     FRetaking = false;
-    FNickAtDrop = FNick;
+    if (wasUp)
+        FNickAtDrop = FNick;
     for (auto& [folded, channel] : FChannels)
         channel.NamesComplete = true; // a 353 burst cut short ends here
-    if (FAttach == atNone)
+    if (FAttach == atNone && wasUp) // told once, not at every failed try
         ToClient(Own("NOTICE " + (FNick.empty() ? AnsiString("*") : FNick) + " :") +
                  Jis("NimboChat: サーバーとの接続が切れました。再接続します"));
     return FRefusal.empty() ? FSchedule.NextWait(Now) : -1;
@@ -453,7 +460,7 @@ AnsiString TStaySession::NickToTry() const
 
 TStaySession::TVerdict TStaySession::Registering(const TIrcMessage& M)
 {
-    if ((M.Command == "433" || M.Command == "432" || M.Command == "437") && FWelcome.empty()) {
+    if (M.Command == "433" || M.Command == "432" || M.Command == "437") { // the welcome kept is the last link's
         ++FNickTries;
         QueueServer("NICK " + NickToTry(), 0);
     } else if (M.Command == "376" || M.Command == "422") {
@@ -660,7 +667,7 @@ AnsiString TStaySession::OfferedCaps() const
 void TStaySession::AnswerCap(const TIrcMessage& M)
 {
     const AnsiString sub = AnsiUpperAscii(M.Param(0));
-    const AnsiString reply = Own("CAP " + (FAttachNick.empty() ? AnsiString("*") : FAttachNick) + " ");
+    const AnsiString reply = Own("CAP * "); // the client is not registered yet
     if (sub == "LS" || sub == "LIST") {
         FCapNegotiating = FCapNegotiating || sub == "LS";
         AnsiString taken = FClientServerTime ? "server-time" : "";

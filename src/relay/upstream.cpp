@@ -4,19 +4,30 @@
 // certificate among them).
 #include "relay/main_window.h"
 
+#include <QDateTime>
+
+#include <algorithm>
+
 void TNimboChat::ConnectButtonClick(TObject*)
 {
-    if (SessionState == ssIdle)
+    if (SessionState == ssIdle) {
         OpenUpstream(ssDirect);
-    else if (SessionState == ssDirect || SessionState == ssRelay)
+    } else if (Stay.Link() == TStaySession::lkDown && !ClientSocket->Active() && !ClientSocket->Connecting()) {
+        AddLog("Reconnecting stopped", clBlue, false); // no server to say QUIT to
+        EndSession();
+    } else if (SessionState == ssDirect || SessionState == ssRelay) {
+        UserEnded = true;
         SendServerLine("QUIT byebye");
+    }
 }
 
 void TNimboChat::OpenUpstream(TSessionState Kind)
 {
     SessionState = Kind;
     ++SessionNumber;
-    ResetStayState();
+    Stay = TStaySession();
+    UserEnded = false;
+    ReconnectTries = 0;
     ConnectButton->SetEnabled(false);
     KillButton->SetEnabled(true); // a connect can always be ended
     ClientSocket->Host = ClientEdit->Text();
@@ -39,6 +50,13 @@ bool TNimboChat::SessionRuns(unsigned Session) const
 void TNimboChat::KillButtonClick(TObject*)
 {
     const bool connecting = ClientSocket->Connecting();
+    UserEnded = true;
+    if (Stay.Link() == TStaySession::lkDown && !ClientSocket->Active()) {
+        if (connecting)
+            ClientSocket->Close();
+        EndSession(); // a try to reach the server again is ended, or no longer waited for
+        return;
+    }
     if (SessionState == ssRelay && ClientConnection && ClientConnection->Connected()) {
         if (connecting)
             ClientConnection->SendText("Connecting Error\r\n"); // its session never began
@@ -56,9 +74,16 @@ void TNimboChat::KillButtonClick(TObject*)
 void TNimboChat::ClientSocketConnect(TObject*, TCustomWinSocket* Socket)
 {
     ServerBuffer.clear();
+    LastHeardAt = QDateTime::currentMSecsSinceEpoch();
+    KeepAlivePinged = false;
+    if (StayCheckBox->Checked()) {
+        KeepAliveTimer->SetInterval(std::max(100, std::min(PingAfterMs, DeadAfterMs) / 4));
+        KeepAliveTimer->SetEnabled(true);
+    }
     if (!Socket->UntrustedNote().empty())
         AddLog(Socket->UntrustedNote(), clBlue, false);
-    if (SessionState == ssDirect) {
+    const bool again = Stay.Link() == TStaySession::lkDown;
+    if (SessionState == ssDirect || again) {
         // The USER line names the server by its reverse name, looked up
         // without holding the window.
         const unsigned session = SessionNumber;
@@ -70,7 +95,7 @@ void TNimboChat::ClientSocketConnect(TObject*, TCustomWinSocket* Socket)
     ConnectedLayout();
     // The lines the chat client sent while the connect was under way go
     // first, in order, and its reading goes on.
-    if (SessionState == ssRelay && ClientConnection)
+    if (SessionState == ssRelay && ClientConnection && !again)
         ServerSocketClientRead(ServerSocket, ClientConnection);
 }
 
@@ -82,7 +107,13 @@ void TNimboChat::Register(TCustomWinSocket* Socket, AnsiString Server)
         host = Socket->LocalAddress();
     if (Server.empty())
         Server = Socket->RemoteAddress();
-    for (const AnsiString& line : {"USER " + user + " " + host + " " + Server + " :" + user, "NICK " + NickEdit->Text()}) {
+    const AnsiString userLine = "USER " + user + " " + host + " " + Server + " :" + user;
+    if (Stay.Link() == TStaySession::lkDown) { // back by itself: as the nick in use, with the session's capabilities
+        for (const AnsiString& line : Stay.Reconnected(userLine))
+            SendJisLine(line);
+        return;
+    }
+    for (const AnsiString& line : {userLine, "NICK " + NickEdit->Text()}) {
         AddLog(line, clGreen, false);
         SendServerLine(line);
     }
@@ -90,28 +121,29 @@ void TNimboChat::Register(TCustomWinSocket* Socket, AnsiString Server)
 
 void TNimboChat::ClientSocketDisconnect(TObject*, TCustomWinSocket* Socket)
 {
-    if (SessionState == ssClosing)
-        return;
+    if (SessionState == ssClosing || Stay.Link() == TStaySession::lkDown)
+        return; // closed as dead: the try to reach it again is set
     // The server's last lines, its final ERROR among them, are handled and
     // passed on before the session ends.
     SendHeldWelcome();
     if (AppendUnfinished(ServerBuffer, Socket->ReceiveText(), "server"))
         HandleServerLines(true);
-    ResetStayState();
-    IdleLayout();
-    if (SessionState == ssRelay) {
-        SessionState = ssIdle;
-        if (ClientConnection && ClientConnection->Connected())
-            ClientConnection->Close();
-    } else {
-        SessionState = ssIdle;
+    if (StayHolds()) {
+        LoseServer("Server connection lost: the server closed the connection");
+        return;
     }
+    EndSession();
 }
 
-void TNimboChat::ClientSocketError(TObject*, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int&)
+void TNimboChat::ClientSocketError(TObject*, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode)
 {
     if (ErrorEvent != eeConnect)
         return;
+    if (Stay.Link() == TStaySession::lkDown && StayHolds()) {
+        ErrorCode = 0; // a failed try is a log line, not a box: the user may be away
+        LoseServer(Socket->ConnectFailure());
+        return;
+    }
     AddLog(Socket->ConnectFailure(), clRed, false);
     if (SessionState == ssRelay && ClientConnection) {
         ClientConnection->SendText("Connecting Error\r\n");

@@ -152,8 +152,10 @@ std::string LinkTarget(std::string path)
     return path;
 }
 
-// Writes text to a new temporary file beside target with target's mode
-// (0600 for a new file), flushed to disk. The temporary's path is in tmpl.
+// Writes text to a new temporary file beside target, flushed to disk. The
+// temporary's path is in tmpl. Its mode is 0600 whatever the old file's was
+// (and whatever the umask): the settings hold a password, so the renamed
+// file is readable by the user alone.
 bool WriteTemporary(const std::string& target, const std::string& text, std::vector<char>& tmpl)
 {
     const size_t slash = target.rfind('/');
@@ -163,9 +165,7 @@ bool WriteTemporary(const std::string& target, const std::string& text, std::vec
     int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
-    struct stat st {};
-    bool ok = (::stat(target.c_str(), &st) != 0 || ::fchmod(fd, st.st_mode & 07777) == 0) && WriteAll(fd, text) &&
-        ::fsync(fd) == 0;
+    bool ok = ::fchmod(fd, 0600) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0;
     int err = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;

@@ -45,7 +45,8 @@
 //     it was and says so on stderr, with the path and the reason.
 //   - A file that is a symbolic link stays one: the write goes to the file
 //     it leads to (through any chain of links), atomically in that file's
-//     folder. An existing file keeps its mode; a new one is made 0600.
+//     folder. The file written is 0600 (readable by the user alone, since
+//     it holds a password), whatever mode the file it replaces had.
 //
 // Damaged input never crashes and reads as missing:
 //   - A file whose first line is not REGEDIT4, that cannot be read, or that

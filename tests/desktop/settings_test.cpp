@@ -123,6 +123,28 @@ TEST_F(Settings, TlsSwitchesAppliedAndStoredOnlyWhileOn)
     EXPECT_FALSE(HiveText().contains("AllowUntrustedCert"));
 }
 
+// StayPassword has no control: it is read into the window, written back
+// while set (any bytes, quotes and backslashes too) and removed once empty.
+TEST_F(Settings, StayPasswordStoredOnlyWhileSet)
+{
+    StoreRequired();
+    const AnsiString password = "pa\"ss\\w\x82\xa0\xff";
+    {
+        auto w = Start();
+        EXPECT_EQ(NimboChatProbe::StayPassword(*w), "");
+        NimboChatProbe::StayPassword(*w) = password;
+    }
+    EXPECT_TRUE(HiveText().contains("\"StayPassword\"=")) << HiveText().toStdString();
+    {
+        auto w = Start();
+        EXPECT_EQ(NimboChatProbe::StayPassword(*w), password);
+        NimboChatProbe::StayPassword(*w).clear();
+    }
+    EXPECT_FALSE(HiveText().contains("StayPassword")) << HiveText().toStdString();
+    auto w = Start();
+    EXPECT_EQ(NimboChatProbe::StayPassword(*w), "");
+}
+
 TEST_F(Settings, MissingRequiredValueAppliesNothing)
 {
     for (const char* name : {"ClientPort", "ServerPort", "ConvertCheck", "AutoCheck"}) {
@@ -156,6 +178,7 @@ TEST_F(Settings, WrongTypesApplyNothing)
         [](HKEY k) { SetText(k, "ClientPort", "6667"); },
         [](HKEY k) { SetText(k, "MinCheck", "1"); },
         [](HKEY k) { SetText(k, "SSL", "1"); },
+        [](HKEY k) { SetNumber(k, "StayPassword", 1); },
         [](HKEY k) { SetText(k, "ClientNick", "x", REG_BINARY); },
     };
     for (size_t i = 0; i < damage.size(); ++i) {

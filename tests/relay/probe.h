@@ -18,11 +18,11 @@ struct NimboChatProbe {
     static bool& Flashing(TNimboChat& w) { return w.Flashing; }
     static bool& TrayIconShown(TNimboChat& w) { return w.TrayIconShown; }
     static TStringList* KeywordList(TNimboChat& w) { return w.KeywordList; }
+    static AnsiString& StayPassword(TNimboChat& w) { return w.StayPassword; }
     static void ContinueServerLines(TNimboChat& w) { w.ContinueServerLines(); }
-    static size_t KeptLines(TNimboChat& w) { return w.Kept.size(); }
-    static size_t KeptBytes(TNimboChat& w) { return w.KeptBytes; }
-    static const AnsiString& FirstKept(TNimboChat& w) { return w.Kept.front().Line; }
-    static bool Detached(TNimboChat& w) { return w.Attach == TNimboChat::atDetached; }
+    static TStaySession& Stay(TNimboChat& w) { return w.Stay; }
+    static size_t KeptLines(TNimboChat& w) { return w.Stay.KeptLines(); }
+    static bool Detached(TNimboChat& w) { return w.Stay.Attach() == TStaySession::atDetached; }
     static bool ServerLinesWaiting(TNimboChat& w) { return w.ServerLinesWaiting(); }
     static bool SaveSettings(TNimboChat& w) { return w.SaveSettings(); }
     static bool SaveKeywords(TNimboChat& w) { return w.SaveKeywords(); }

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -60,33 +61,151 @@ NgircdServer::NgircdServer(const std::optional<TlsFiles>& Tls)
                ssl.toUtf8());
     conf.close();
     FProcess.setProcessChannelMode(QProcess::MergedChannels);
-    FProcess.start("ngircd", {"-n", "-f", conf.fileName()});
-    if (!FProcess.waitForStarted(5000))
-        return;
-    FStarted = WaitUntil([&] {
-        for (quint16 port : {FPort, FTlsPort}) {
-            if (port == 0)
-                continue;
-            QTcpSocket probe;
-            probe.connectToHost(QHostAddress::LocalHost, port);
-            if (!probe.waitForConnected(200))
-                return false;
-        }
-        return true;
-    }, 10000);
+    Start();
 }
 
 NgircdServer::~NgircdServer()
 {
-    Kill();
+    Kill(); // SIGKILL ends a paused server as well; it needs no SIGCONT
+}
+
+bool NgircdServer::Start()
+{
+    FProcess.start("ngircd", {"-n", "-f", FDir.filePath("ngircd.conf")});
+    if (!FProcess.waitForStarted(5000))
+        return false;
+    // ngircd logs each port it listens on, and exits when it can listen on
+    // none. A connect alone proves nothing: another program may hold the port.
+    QByteArray log;
+    const auto listening = [&](quint16 port) {
+        return port == 0 || log.contains(QString("Now listening on [127.0.0.1]:%1 ").arg(port).toUtf8());
+    };
+    FStarted = WaitUntil([&] {
+        log += FProcess.readAll();
+        return FProcess.state() == QProcess::NotRunning || (listening(FPort) && listening(FTlsPort));
+    }, 10000) && FProcess.state() == QProcess::Running;
+    return FStarted;
+}
+
+void NgircdServer::Stop()
+{
+    FStarted = false;
+    if (FProcess.state() == QProcess::NotRunning)
+        return;
+    FProcess.terminate();
+    Resume(); // a frozen process keeps the SIGTERM pending until it runs again
+    if (!FProcess.waitForFinished(5000))
+        Kill();
 }
 
 void NgircdServer::Kill()
 {
+    FStarted = false;
     if (FProcess.state() == QProcess::NotRunning)
         return;
     FProcess.kill();
     FProcess.waitForFinished(5000);
+}
+
+namespace {
+
+// The state letter of a process ('R', 'S', 'T' for stopped, ...), which
+// /proc/<pid>/stat gives after the command name in parentheses; 0 when
+// there is no such process.
+char ProcessState(qint64 pid)
+{
+    QFile stat(QString("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray line = stat.readAll();
+    const qsizetype name = line.lastIndexOf(')');
+    return name >= 0 && name + 2 < line.size() ? line[name + 2] : 0;
+}
+
+} // namespace
+
+bool NgircdServer::Pause()
+{
+    // Without a process processId() is 0, and kill(0, ...) would signal
+    // this test's own process group.
+    if (FProcess.state() != QProcess::Running)
+        return false;
+    ::kill(static_cast<pid_t>(FProcess.processId()), SIGSTOP);
+    return WaitUntil([&] { return ProcessState(FProcess.processId()) == 'T'; });
+}
+
+void NgircdServer::Resume()
+{
+    if (FProcess.state() == QProcess::Running)
+        ::kill(static_cast<pid_t>(FProcess.processId()), SIGCONT);
+}
+
+ScriptedServer::ScriptedServer()
+{
+    ListenOnLowPort(FServer);
+}
+
+void ScriptedServer::Accept()
+{
+    while (QTcpSocket* next = FServer.nextPendingConnection()) {
+        FConnections.emplace_back(next);
+        FReceived.clear();
+    }
+}
+
+int ScriptedServer::Connections()
+{
+    Accept();
+    return static_cast<int>(FConnections.size());
+}
+
+bool ScriptedServer::WaitConnections(int count, int timeoutMs)
+{
+    return WaitUntil([&] { return Connections() >= count; }, timeoutMs);
+}
+
+QTcpSocket* ScriptedServer::Current()
+{
+    Accept();
+    return FConnections.empty() ? nullptr : FConnections.back().get();
+}
+
+void ScriptedServer::Send(const QByteArray& bytes)
+{
+    if (QTcpSocket* current = Current()) {
+        current->write(bytes);
+        current->flush();
+    }
+}
+
+const QByteArray& ScriptedServer::Received()
+{
+    if (QTcpSocket* current = Current(); current && current->isOpen())
+        FReceived += current->readAll();
+    return FReceived;
+}
+
+bool ScriptedServer::WaitFor(const QByteArray& needle, int timeoutMs)
+{
+    return WaitUntil([&] { return Received().contains(needle); }, timeoutMs);
+}
+
+void ScriptedServer::DropCurrent()
+{
+    Received(); // what came before the drop stays readable
+    if (QTcpSocket* current = Current())
+        current->close();
+}
+
+void ScriptedServer::ResetCurrent()
+{
+    Received();
+    if (QTcpSocket* current = Current()) {
+        // With a zero linger time the close sends RST and drops what is unsent.
+        const linger now{1, 0};
+        setsockopt(static_cast<int>(current->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+        current->abort();
+    }
 }
 
 bool IrcClient::Connect(quint16 port, int timeoutMs)

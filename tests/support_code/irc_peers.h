@@ -1,5 +1,6 @@
 // Real IRC peers on 127.0.0.1 for the relay's tests: an ngircd server with a
-// configuration of its own in a temporary folder, and a scripted client.
+// configuration of its own in a temporary folder, a scripted server and a
+// scripted client.
 #pragma once
 
 #include "support_code/event_wait.h"
@@ -35,12 +36,25 @@ public:
     // whether that worked.
     explicit NgircdServer(const std::optional<TlsFiles>& Tls = std::nullopt);
     ~NgircdServer();
+    // Whether the last start worked and the server has not been ended since.
     bool Started() const { return FStarted; }
     quint16 Port() const { return FPort; }
     quint16 TlsPort() const { return FTlsPort; }
     const char* Name() const { return "irc.nimbo.test"; }
+    // Starts the server again, with the same configuration on the same
+    // ports, and waits until it accepts; false when it does not.
+    bool Start();
+    // Ends the server as an administrator does (SIGTERM), paused or not, and
+    // waits until it has exited: the server closes every connection itself,
+    // after "ERROR :Server going down".
+    void Stop();
     // Stops the server at once: every connection is dropped.
     void Kill();
+    // Freezes the server (SIGSTOP) and waits until it is frozen, which it
+    // tells: its connections stay open, but nothing is read or answered on
+    // them until Resume() (SIGCONT). The destructor ends a paused server too.
+    bool Pause();
+    void Resume();
 
 private:
     QTemporaryDir FDir;
@@ -48,6 +62,39 @@ private:
     quint16 FPort = 0;
     quint16 FTlsPort = 0;
     bool FStarted = false;
+};
+
+// An upstream server whose every byte the test writes itself: it accepts
+// each connection made to it, one after another (a relay that reconnects
+// comes back on a new one), and serves the one accepted last.
+class ScriptedServer {
+public:
+    ScriptedServer();
+    // Whether it listens, on Port(), a low port of 127.0.0.1.
+    bool Listening() const { return FServer.isListening(); }
+    quint16 Port() const { return FServer.serverPort(); }
+    // The connections accepted so far, the current one included.
+    int Connections();
+    bool WaitConnections(int count, int timeoutMs = 5000);
+    // The connection accepted last, or null before the first.
+    QTcpSocket* Current();
+    void Send(const QByteArray& bytes);
+    // What the current connection has received, from its start.
+    const QByteArray& Received();
+    // Waits until the current connection has received `needle`.
+    bool WaitFor(const QByteArray& needle, int timeoutMs = 5000);
+    // Closes the current connection, as a server that ends a session does.
+    void DropCurrent();
+    // Resets the current connection (RST), as a server that crashes or a
+    // router that forgets it does.
+    void ResetCurrent();
+
+private:
+    void Accept();
+    QTcpServer FServer;
+    // Earlier connections stay open until the peer or the destructor ends them.
+    std::vector<std::unique_ptr<QTcpSocket>> FConnections;
+    QByteArray FReceived;
 };
 
 // A listening socket on a low port of 127.0.0.1 whose accept queue is full,

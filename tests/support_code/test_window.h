@@ -25,7 +25,7 @@ struct TestSettings {
     bool AutoCheck = false, MinCheck = false, TaskCheck = false;
 };
 
-// Stores all eleven settings, the optional switches off.
+// Stores all eleven settings, the optional switches off and no StayPassword.
 inline void StoreTestSettings(TestSettings s = {})
 {
     const quint16 listenPort = s.ListenPort ? s.ListenPort : FreeLowPort();
@@ -45,9 +45,9 @@ inline void StoreTestSettings(TestSettings s = {})
     key.WriteNumber("TaskCheck", s.TaskCheck);
     key.WriteNumber("KeywordCheck", 0);
     key.WriteNumber("FlashCheck", 1);
-    // The switches stored only while on are off: a window an earlier test
-    // switched them on in must not hand them on.
-    for (const char* optional : {"Utf8Check", "SSL", "AllowUntrustedCert", "StayCheck"})
+    // The switches stored only while on are off, and the texts stored only
+    // while set are empty: a window of an earlier test must not hand them on.
+    for (const char* optional : {"Utf8Check", "SSL", "AllowUntrustedCert", "StayCheck", "StayPassword"})
         if (key.Exists(optional))
             key.Delete(optional);
 }

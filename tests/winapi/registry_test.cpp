@@ -34,6 +34,12 @@ protected:
 
     QString FilePath() const { return Home.path() + "/nimbochat/HKEY_CURRENT_USER.reg"; }
 
+    static mode_t FileMode(const QString& path)
+    {
+        struct stat st {};
+        return ::stat(path.toLocal8Bit().constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+    }
+
     Bytes FileText() const
     {
         QFile f(FilePath());
@@ -361,8 +367,8 @@ TEST_F(Registry, WritesOnCloseOfAChangedKeyAtomically)
 }
 
 // A settings file kept by a dotfile manager: a link, perhaps relative and
-// through another link, to a file elsewhere with a mode of its own.
-TEST_F(Registry, WritesThroughLinksToTheirTargetKeepingItsMode)
+// through another link, to a file elsewhere.
+TEST_F(Registry, WritesThroughLinksToTheirTarget)
 {
     const QString store = Home.path() + "/nimbochat";
     QDir().mkpath(Home.path() + "/dotfiles/nimbo");
@@ -370,7 +376,6 @@ TEST_F(Registry, WritesThroughLinksToTheirTargetKeepingItsMode)
     const QString target = Home.path() + "/dotfiles/nimbo/settings.reg";
     WriteFileText("REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\Orvane\\NimboChat]\n\"A\"=\"1\"\n");
     ASSERT_TRUE(QFile::rename(FilePath(), target));
-    ASSERT_EQ(::chmod(target.toLocal8Bit().constData(), 0644), 0);
     ASSERT_EQ(::symlink("nimbo/settings.reg", (Home.path() + "/dotfiles/current.reg").toLocal8Bit().constData()), 0);
     ASSERT_EQ(::symlink("../dotfiles/current.reg", FilePath().toLocal8Bit().constData()), 0);
 
@@ -381,23 +386,40 @@ TEST_F(Registry, WritesThroughLinksToTheirTargetKeepingItsMode)
     EXPECT_TRUE(QFileInfo(FilePath()).isSymLink());
     EXPECT_TRUE(QFileInfo(Home.path() + "/dotfiles/current.reg").isSymLink());
     EXPECT_EQ(Stored(SettingsPath, "A"), std::make_pair(REG_SZ, Bytes("2")));
-    struct stat st {};
-    ASSERT_EQ(::stat(target.toLocal8Bit().constData(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(FileMode(target), 0600u);
     // No temporary file is left in either folder.
     EXPECT_EQ(QDir(Home.path() + "/dotfiles/nimbo").entryList(QDir::Files | QDir::Hidden), QStringList{"settings.reg"});
     EXPECT_EQ(QDir(store).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System),
         QStringList{"HKEY_CURRENT_USER.reg"});
+}
 
-    // A plain file keeps its mode too.
+// The file will hold a password: after every write it is readable by the
+// user alone, whatever mode it had and whatever the umask lets through.
+TEST_F(Registry, EveryWriteLeavesTheFileReadableByTheUserAlone)
+{
+    struct Umask {
+        mode_t Before;
+        explicit Umask(mode_t mask) : Before(::umask(mask)) {}
+        ~Umask() { ::umask(Before); }
+    };
+    {
+        const Umask open(0);
+        for (const mode_t before : {0644u, 0666u, 0400u, 0640u}) {
+            SCOPED_TRACE(before);
+            WriteFileText("REGEDIT4\n");
+            ASSERT_EQ(::chmod(FilePath().toLocal8Bit().constData(), before), 0);
+            HKEY k = Create(SettingsPath);
+            Set(k, "A", REG_SZ, "1");
+            EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+            EXPECT_EQ(FileMode(FilePath()), 0600u);
+        }
+    }
     ASSERT_TRUE(QFile::remove(FilePath()));
-    WriteFileText("REGEDIT4\n");
-    ASSERT_EQ(::chmod(FilePath().toLocal8Bit().constData(), 0640), 0);
-    k = Create(SettingsPath);
-    Set(k, "A", REG_SZ, "3");
+    const Umask strict(0277);
+    HKEY k = Create(SettingsPath);
+    Set(k, "A", REG_SZ, "2");
     EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
-    ASSERT_EQ(::stat(FilePath().toLocal8Bit().constData(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(FileMode(FilePath()), 0600u);
 }
 
 TEST_F(Registry, AFolderThatCannotBeMadeRefusesCreation)
