@@ -7,8 +7,11 @@
 // with the client (if one is attached) staying connected meanwhile.
 #include "kanji/jis_utf8.h"
 #include "relay/main_window.h"
+#include "relay/stay_file.h"
 
 #include <QDateTime>
+
+#include <cstdio>
 
 namespace {
 
@@ -171,4 +174,57 @@ void TNimboChat::EndSession()
     ReconnectTries = 0;
     if (relay && ClientConnection && ClientConnection->Connected())
         ClientConnection->Close();
+}
+
+void TNimboChat::SaveStayState()
+{
+    // A session the user ended, or none, leaves nothing to take up.
+    const bool stays = StayHolds() && (ClientSocket->Active() || Stay.Link() == TStaySession::lkDown);
+    QString error;
+    if (!stays) {
+        RemoveStayFile(StayFilePath());
+        return;
+    }
+    const TStayFile file{ClientEdit->Text(), ClientSocket->Port, Stay.Save()};
+    if (!SaveStayFile(StayFilePath(), file, error)) // at exit nobody reads the log
+        std::fprintf(stderr, "NimboChat: the stay session could not be saved: %s\n", error.toLocal8Bit().constData());
+}
+
+void TNimboChat::TakeUpStayState()
+{
+    if (!StayCheckBox->Checked())
+        return;
+    const QString path = StayFilePath();
+    TStayFile file;
+    QString error;
+    const TStayLoad loaded = LoadStayFile(path, file, error);
+    if (loaded == TStayLoad::Missing)
+        return;
+    const AnsiString server = ClientEdit->Text() + ":" + std::to_string(ClientSocket->Port);
+    if (loaded == TStayLoad::Loaded && (file.Host != ClientEdit->Text() || file.Port != ClientSocket->Port))
+        error = path + ": it belongs to " + ToQString(file.Host) + ":" + QString::number(file.Port) + ", not " +
+                ToQString(server);
+    if (loaded == TStayLoad::Damaged || !error.isEmpty()) {
+        const QString aside = SetStayFileAside(path);
+        AddLog("Stay session not taken up: " + FromQString(error) + "; the file is kept as " +
+                   FromQString(aside.isEmpty() ? path : aside),
+               clRed, false);
+        return;
+    }
+    OpenStaySession(file.State);
+}
+
+void TNimboChat::OpenStaySession(const TStayState& State)
+{
+    SessionState = ssDirect;
+    ++SessionNumber;
+    UserEnded = false;
+    ReconnectTries = 0;
+    Stay.Restore(State);
+    ConnectedLayout();
+    AddLog("Taking up the stay session of " + Stay.Nick() + ": " + std::to_string(State.Channels.size()) +
+               " channels, " + std::to_string(Stay.KeptLines()) + " kept lines",
+           clBlue, false);
+    ReconnectTimer->SetInterval(0); // from the event loop, once the window is up
+    ReconnectTimer->SetEnabled(true);
 }

@@ -241,6 +241,7 @@ void TNimboChat::FormCreate(TObject*)
     Application->OnEndSession = [this](TObject*) {
         SaveSettings();
         SaveKeywords();
+        SaveStayState();
     };
     LoadSettings();
     LoadKeywords();
@@ -250,6 +251,7 @@ void TNimboChat::FormCreate(TObject*)
         AddTrayIcon();
     OpenListener();
     ListenerOpened = true;
+    TakeUpStayState();
     if (AutoCheckBox->Checked())
         LaunchClient();
 }
@@ -260,6 +262,7 @@ void TNimboChat::FormDestroy(TObject*)
     // The port box loses its focus while the window's widgets go, after this.
     ServerPortEdit->OnExit = nullptr;
     GlobalEdit->OnExit = nullptr;
+    SaveStayState();
     if (ServerSocket->Active())
         ServerSocket->Close();
     if (ClientSocket->Active())

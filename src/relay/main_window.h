@@ -318,6 +318,15 @@ private:
     void Reconnect();
     void KeepAliveTick();
     void EndSession();
+    // At exit, a stay session that runs (or waits to reach its server
+    // again) is written to the stay file, for the next start to take up;
+    // otherwise the file is removed.
+    void SaveStayState();
+    // At start-up with the stay switch on: takes up the session the stay
+    // file holds, reaching the server again. A damaged file, or one of
+    // another server, is set aside with a red line and nothing is taken up.
+    void TakeUpStayState();
+    void OpenStaySession(const TStayState& State);
     void ConnectedLayout();
     void IdleLayout();
 
