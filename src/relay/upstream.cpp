@@ -77,7 +77,7 @@ void TNimboChat::ClientSocketConnect(TObject*, TCustomWinSocket* Socket)
     LastHeardAt = QDateTime::currentMSecsSinceEpoch();
     KeepAlivePinged = false;
     if (StayCheckBox->Checked()) {
-        KeepAliveTimer->SetInterval(std::max(100, std::min(PingAfterMs, DeadAfterMs) / 4));
+        KeepAliveTimer->SetInterval(std::clamp(std::min(PingAfterMs, DeadAfterMs) / 4, 100, 1000));
         KeepAliveTimer->SetEnabled(true);
     }
     if (!Socket->UntrustedNote().empty())
