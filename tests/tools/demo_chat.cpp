@@ -3,13 +3,17 @@
 // straight to the IRC server in JIS, as the Japanese channels do. They
 // exchange Japanese messages; Taro's greeting ends in an emoji, which JIS
 // cannot hold, and a long line of his reaches Hana whole; Hana sends a CTCP
-// VERSION and a line with Taro's keyword. Then Taro's chat client goes away
-// and comes back, and finds what Hana said meanwhile. Prints a readable
-// transcript of what each side received.
+// VERSION and a line with Taro's keyword. Then Taro's chat client goes away,
+// the IRC server restarts meanwhile, NimboChat is back on it by itself, and
+// the client comes back to both channels and finds what Hana said before
+// and after the restart. Prints a readable transcript of what each side
+// received.
 //
 // Usage: demo_chat RELAY_PORT SERVER_PORT HOLD_FILE
 // After the keyword line it creates HOLD_FILE.ready and waits (at most 20 s)
-// for HOLD_FILE.go before Taro quits, so the demo can take its screenshot.
+// for HOLD_FILE.go, so the demo can take its screenshot. For the restart it
+// creates HOLD_FILE.restart and waits (at most 20 s) for
+// HOLD_FILE.restarted, which the demo creates once the server is up again.
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
@@ -18,6 +22,7 @@
 
 #include <cstdio>
 #include <iconv.h>
+#include <memory>
 
 namespace {
 
@@ -90,6 +95,14 @@ public:
         return Expect(" 001 ");
     }
     void Close() { FSocket.waitForDisconnected(3000); }
+    // Whether the server has closed the connection (it restarts), waiting at most a while.
+    bool Closed(int timeoutMs = 10000)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (FSocket.state() == QAbstractSocket::ConnectedState && !deadline.hasExpired())
+            FSocket.waitForReadyRead(100);
+        return FSocket.state() != QAbstractSocket::ConnectedState;
+    }
     // The chat client goes away without a word, as a crashed or closed one does.
     void Drop()
     {
@@ -140,32 +153,32 @@ int main(int argc, char** argv)
     const quint16 serverPort = static_cast<quint16>(QByteArray(argv[2]).toUShort());
     const QString hold = QString::fromLocal8Bit(argv[3]);
 
-    User hana("Hana", "straight to the IRC server, in JIS", false);
+    auto hana = std::make_unique<User>("Hana", "straight to the IRC server, in JIS", false);
     User taro("Taro", "through NimboChat, in UTF-8", true);
-    bool ok = hana.Connect(serverPort) && hana.Register();
-    hana.Send("JOIN #leaf");
-    ok = ok && hana.Expect(" 366 ");
+    bool ok = hana->Connect(serverPort) && hana->Register();
+    hana->Send("JOIN #leaf,#" + Jis("日本"));
+    ok = ok && hana->Expect(" 366 ") && hana->Expect(" 366 ");
     ok = ok && taro.Connect(relayPort) && taro.Register();
-    taro.Send("JOIN #leaf");
-    ok = ok && taro.Expect(" 366 ") && hana.Expect("JOIN");
+    taro.Send("JOIN #leaf,#日本");
+    ok = ok && taro.Expect("#日本 :End") && hana->Expect("JOIN");
 
     std::printf("\nTaro greets the channel in UTF-8; Hana gets JIS, the emoji as 〓:\n");
     taro.Send("PRIVMSG #leaf :こんにちは、花子さん。😀");
-    ok = ok && hana.Expect(JisBody("花子さん。〓"));
+    ok = ok && hana->Expect(JisBody("花子さん。〓"));
     std::printf("\nTaro sends a long line: 428 bytes of UTF-8, 606 of JIS. NimboChat splits it\n"
                 "for IRC's 512 bytes, and Hana gets all of it:\n");
     taro.Send("PRIVMSG #leaf :" + QByteArray("今日はGitHubのPRをreviewして、").repeated(10) + "今日はGitHubのPRをreview…!");
-    ok = ok && hana.Expect(Jis("review…!"));
+    ok = ok && hana->Expect(Jis("review…!"));
     std::printf("\nHana answers:\n");
-    hana.Send("PRIVMSG #leaf :" + Jis("太郎さん、こんにちは！元気ですか？"));
+    hana->Send("PRIVMSG #leaf :" + Jis("太郎さん、こんにちは！元気ですか？"));
     ok = ok && taro.Expect("元気ですか");
 
     std::printf("\nHana asks Taro's client for its version (NimboChat answers itself):\n");
-    hana.Send("PRIVMSG Taro :\x01VERSION\x01");
-    ok = ok && hana.Expect("VERSION NimboChat");
+    hana->Send("PRIVMSG Taro :\x01VERSION\x01");
+    ok = ok && hana->Expect("VERSION NimboChat");
 
     std::printf("\nHana writes Taro's keyword \"nimbo\" (bold in the log, the window flashes):\n");
-    hana.Send("PRIVMSG #leaf :" + Jis("nimbo の調子はどう？"));
+    hana->Send("PRIVMSG #leaf :" + Jis("nimbo の調子はどう？"));
     ok = ok && taro.Expect("調子はどう");
 
     QFile(hold + ".ready").open(QIODevice::WriteOnly);
@@ -173,20 +186,31 @@ int main(int argc, char** argv)
 
     std::printf("\nTaro's chat client goes away; NimboChat keeps him on the server (its stay switch is on):\n");
     taro.Drop();
-    hana.Send("PRIVMSG #leaf :" + Jis("太郎さん、いますか？"));
-    hana.Send("PRIVMSG Taro :" + Jis("後で見てね"));
-    // A round trip to the server: her lines have passed it, and NimboChat has
-    // seen the old client go before the new one comes.
-    hana.Send("PING :sync");
-    ok = ok && hana.Expect("PONG");
-    std::printf("\nIt comes back and finds what it missed, each line with its time:\n");
+    hana->Send("PRIVMSG #leaf :" + Jis("太郎さん、いますか？"));
+    hana->Send("PRIVMSG Taro :" + Jis("後で見てね"));
+
+    std::printf("\nThe IRC server restarts while Taro is away:\n");
+    QFile(hold + ".restart").open(QIODevice::WriteOnly);
+    ok = ok && hana->Closed() && WaitForFile(hold + ".restarted", 20000);
+    hana = std::make_unique<User>("Hana", "to the IRC server again", false);
+    ok = ok && hana->Connect(serverPort) && hana->Register();
+    hana->Send("JOIN #leaf,#" + Jis("日本"));
+    std::printf("\nNimboChat is back on the server by itself and rejoins both channels:\n");
+    ok = ok && hana->Expect(":Taro!", 30000) && hana->Expect(JisBody("日本"));
+    hana->Send("PRIVMSG #" + Jis("日本") + " :" + Jis("サーバーが再起動しましたね"));
+    // A round trip through NimboChat, which answers CTCP PING itself: it has
+    // read her line before it answers.
+    hana->Send("PRIVMSG Taro :\x01PING sync\x01");
+    ok = ok && hana->Expect("PING sync");
+
+    std::printf("\nTaro's client comes back to both channels and finds what was said before\n"
+                "and after the restart, each line with its time:\n");
     User back("Taro", "through NimboChat again", true);
     ok = ok && back.Connect(relayPort) && back.Register();
-    ok = ok && back.Expect("後で見てね");
+    ok = ok && back.Expect("太郎さん、いますか") && back.Expect("再起動しましたね") && back.Expect("後で見てね");
 
-    std::printf("\nTaro leaves:\n");
+    std::printf("\nTaro's client quits; NimboChat keeps him on the server until DisConnect:\n");
     back.Send("QUIT :またね");
-    ok = ok && hana.Expect("QUIT");
     back.Close();
     std::printf("\n%s\n", ok ? "demo: every message arrived" : "demo: something did not arrive");
     return ok ? 0 : 1;
