@@ -2,6 +2,7 @@
 // started again, frozen with SIGSTOP, a nick taken meanwhile, a ban; and a
 // server that puts IRCv3 tags before every line.
 #include "relay/probe.h"
+#include "support_code/irssi_client.h"
 #include "support_code/recording_sink.h"
 #include "support_code/test_window.h"
 
@@ -128,6 +129,41 @@ TEST_F(StayThroughRestarts, AFrozenServerIsFoundDeadAndReachedAgain)
     ASSERT_TRUE(WaitUntil([&] { return NimboChatProbe::Stay(*w).ChannelNames().size() == 2; }, BackWithinMs));
 }
 
+// irssi killed as a crash ends it, the server restarted meanwhile: irssi
+// started again shows each line in its window, the private one in a query.
+TEST(StayIrssiThroughARestart, ShowsTheLinesInTheirWindows)
+{
+    if (!IrssiClient::Installed())
+        GTEST_SKIP() << "irssi or script is not installed (scripts/setup installs them)";
+    NgircdServer irc;
+    ASSERT_TRUE(irc.Started());
+    auto w = StartTestWindow({.UpstreamPort = irc.Port()});
+    w->Utf8CheckBox->SetChecked(true);
+    w->StayCheckBox->SetChecked(true);
+    {
+        IrssiClient irssi(w->ServerSocket->Port, "/join #日本");
+        ASSERT_TRUE(irssi.Start());
+        ASSERT_TRUE(WaitUntil([&] { return NimboChatProbe::Stay(*w).ChannelNames().size() == 1; }, 15000));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return NimboChatProbe::Detached(*w); }));
+    IrcClient hana;
+    ASSERT_TRUE(hana.Connect(irc.Port()) && hana.Register("Hana") && hana.Join(JisNihon));
+    hana.Send("PRIVMSG " + JisNihon + " :before\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return NimboChatProbe::KeptLines(*w) == 1; }));
+    irc.Stop();
+    ASSERT_TRUE(irc.Start());
+    IrcClient hana2;
+    ASSERT_TRUE(hana2.Connect(irc.Port()) && hana2.Register("Hana") && hana2.Join(JisNihon));
+    ASSERT_TRUE(hana2.WaitFor(":Jiro!", BackWithinMs));
+    hana2.Send("PRIVMSG " + JisNihon + " :after\r\nPRIVMSG Jiro :just to you\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return NimboChatProbe::KeptLines(*w) == 3; }));
+    IrssiClient again(w->ServerSocket->Port, "");
+    ASSERT_TRUE(again.Start());
+    EXPECT_TRUE(again.Logged("#日本", "before", 15000));
+    EXPECT_TRUE(again.Logged("#日本", "after"));
+    EXPECT_TRUE(again.Logged("hana", "just to you"));
+}
+
 // A server of the test's own that tags every line, as networks with
 // server-time do, and bans the user on the way back.
 class StayTagged : public ::testing::Test {
@@ -192,6 +228,31 @@ TEST_F(StayTagged, DetachedItAnswersAndKeepsAndTheClientComesBackWhole)
     EXPECT_TRUE(kept.startsWith("@time=")) << kept.toStdString();
     EXPECT_EQ(kept.count("time="), 1) << kept.toStdString();
     EXPECT_EQ(upstream.Received().count("NICK Taro"), 1) << "the registration went upstream";
+}
+
+// An attach to 20 channels asks the server nothing: a server with flood
+// limits has no reason to drop the user for it.
+TEST_F(StayTagged, AnAttachTo20ChannelsIsAnsweredFromWhatTheSessionKnows)
+{
+    for (int i = 0; i < 20; ++i) {
+        const QByteArray channel = "#c" + QByteArray::number(i);
+        Tagged(":Taro!t@h JOIN :" + channel);
+        Tagged(":srv 332 Taro " + channel + " :topic " + QByteArray::number(i));
+        Tagged(":srv 353 Taro = " + channel + " :@hana Taro");
+        Tagged(":srv 366 Taro " + channel + " :End");
+        Tagged(":hana!h@h PRIVMSG " + channel + " :kept " + QByteArray::number(i));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return NimboChatProbe::KeptLines(*w) == 20; }));
+    const qsizetype before = upstream.Received().size();
+    IrcClient back;
+    ASSERT_TRUE(back.Connect(w->ServerSocket->Port));
+    back.Send("NICK Taro\r\nUSER t 0 * :T\r\n");
+    ASSERT_TRUE(back.WaitFor("PRIVMSG #c19 :[")) << back.Received().toStdString();
+    EXPECT_TRUE(back.Received().contains(" 332 Taro #c19 :topic 19"));
+    EXPECT_EQ(back.Received().count(" 366 Taro #c"), 20);
+    Tagged("PING :after-the-attach");
+    ASSERT_TRUE(upstream.WaitFor("PONG :after-the-attach"));
+    EXPECT_EQ(upstream.Received().mid(before), "PONG :after-the-attach\r\n");
 }
 
 TEST_F(StayTagged, ABanOnTheWayBackEndsTheRetries)
