@@ -15,7 +15,7 @@
 //   - after a playback nothing is kept;
 //   - the bounds hold: channels, conversations, lines in each, bytes in all,
 //     and the kept bytes are the bytes of the lines kept;
-//   - a saved session restores to the same state (under rfc1459, see below).
+//   - a saved session restores to the same state.
 #include "relay/stay_session.h"
 
 #include <cstdint>
@@ -82,13 +82,9 @@ void CheckBounds(const TStaySession& S)
     Require(state.Caps.size() <= Limits.MaxCaps, "more capabilities than MaxCaps");
 }
 
-// A saved state does not hold the server's case mapping: a session restores
-// folding names as rfc1459 does until the server says otherwise, so only a
-// session under rfc1459 must come back exactly.
+// A saved session comes back as it was, whatever the server's case mapping.
 void CheckRestore(const TStaySession& S)
 {
-    if (S.CaseMapping() != TCaseMapping::Rfc1459)
-        return;
     TStayState saved = S.Save();
     TStaySession restored(Limits);
     restored.Restore(saved);

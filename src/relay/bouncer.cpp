@@ -24,7 +24,7 @@ qint64 Now()
 
 bool TNimboChat::StayHolds() const
 {
-    return StayCheckBox->Checked() && Stay.Welcomed() && !UserEnded;
+    return StayCheckBox->Checked() && (Stay.Welcomed() || Stay.Link() != TStaySession::lkUp) && !UserEnded;
 }
 
 bool TNimboChat::StayConnected()

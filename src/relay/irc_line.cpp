@@ -85,10 +85,6 @@ AnsiString MessageText(const AnsiString& Params)
     return text;
 }
 
-bool SameNick(const AnsiString& A, const AnsiString& B)
-{
-    return A.size() == B.size() && AnsiUpperAscii(A) == AnsiUpperAscii(B);
-}
 
 const AnsiString& TIrcMessage::Param(size_t Index) const
 {
@@ -198,6 +194,19 @@ TCaseMapping CaseMappingNamed(const AnsiString& Value)
     if (lower == "strict-rfc1459")
         return TCaseMapping::StrictRfc1459;
     return TCaseMapping::Rfc1459;
+}
+
+const char* CaseMappingName(TCaseMapping Mapping)
+{
+    switch (Mapping) {
+    case TCaseMapping::Ascii:
+        return "ascii";
+    case TCaseMapping::StrictRfc1459:
+        return "strict-rfc1459";
+    case TCaseMapping::Rfc1459:
+        break;
+    }
+    return "rfc1459";
 }
 
 AnsiString FoldName(const AnsiString& Name, TCaseMapping Mapping)

@@ -46,9 +46,6 @@ AnsiString OneLine(AnsiString Line);
 // a leading ":" are all text.
 AnsiString MessageText(const AnsiString& Params);
 
-// Whether two nicks are one: ASCII letters compare without case, as servers
-// compare them (AnsiUpperAscii); nicks of different lengths never are.
-bool SameNick(const AnsiString& A, const AnsiString& B);
 
 // One IRC line parsed whole, IRCv3 message tags first: what the stay session
 // and the chat logs read lines through. Parsing never fails: a line of any
@@ -90,6 +87,8 @@ AnsiString ComposeIrcLine(const TIrcMessage& Message);
 enum class TCaseMapping { Rfc1459, StrictRfc1459, Ascii };
 // The mapping a CASEMAPPING value names; rfc1459 for any other value.
 TCaseMapping CaseMappingNamed(const AnsiString& Value);
+// The CASEMAPPING value of a mapping.
+const char* CaseMappingName(TCaseMapping Mapping);
 // The folded form of a nick or channel name: two names are one exactly when
 // their folded forms are equal. Bytes above 0x7F are never changed.
 AnsiString FoldName(const AnsiString& Name, TCaseMapping Mapping);

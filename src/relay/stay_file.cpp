@@ -3,6 +3,7 @@
 //   magic (16 bytes)  "NimboChatStay\r\n\x1a"
 //   version           u32, 1
 //   body              text Host, u32 Port, text Nick, text Prefix,
+//                     text CaseMapping, text ChanTypes,
 //                     u32 n, n × (text Name, text Key, text Topic),
 //                     u32 n, n × text Cap,
 //                     u32 n, n × (text Name, u32 m, m × (i64 At, text Line))
@@ -77,6 +78,8 @@ std::string Encode(const TStayFile& File)
     w.U32(static_cast<std::uint32_t>(File.Port));
     w.Text(s.Nick);
     w.Text(s.Prefix);
+    w.Text(s.CaseMapping);
+    w.Text(s.ChanTypes);
     w.Count(s.Channels.size());
     for (const auto& c : s.Channels) {
         w.Text(c.Name);
@@ -205,6 +208,7 @@ bool ReadBody(std::string_view body, TStayFile& File)
     std::uint32_t port = 0;
     TStayState& s = File.State;
     const bool read = r.Text(File.Host) && r.U32(port) && r.Text(s.Nick) && r.Text(s.Prefix) &&
+                      r.Text(s.CaseMapping) && r.Text(s.ChanTypes) &&
                       ReadChannels(r, s.Channels) && ReadCaps(r, s.Caps) && ReadConversations(r, s.Conversations);
     File.Port = static_cast<int>(port);
     return read && r.AtEnd();

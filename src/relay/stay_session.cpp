@@ -738,6 +738,10 @@ TStaySession::TClientVerdict TStaySession::FromClient(const AnsiString& Line, st
 
 void TStaySession::Greet()
 {
+    if (FWelcome.empty()) { // taken up after a restart, and the server has not welcomed the user yet
+        ToClient(Own("001 " + FNick + " :Welcome back, " + FNick + " (NimboChat is reaching the server)"));
+        ToClient(Own("376 " + FNick + " :End of /MOTD command."));
+    }
     for (const AnsiString& welcome : FWelcome) {
         TIrcMessage m = ParseIrcLine(welcome);
         if (!m.Params.empty())
@@ -855,6 +859,8 @@ TStayState TStaySession::Save() const
     TStayState state;
     state.Nick = FWanted.empty() ? FNick : FWanted;
     state.Prefix = FPrefix;
+    state.CaseMapping = CaseMappingName(FMapping);
+    state.ChanTypes = FChanTypes;
     std::vector<const TChannel*> channels;
     for (const auto& [folded, channel] : FChannels)
         channels.push_back(&channel);
@@ -877,6 +883,8 @@ void TStaySession::Restore(const TStayState& State)
     *this = TStaySession(FLimits);
     FNick = FWanted = State.Nick;
     FPrefix = State.Prefix;
+    FMapping = CaseMappingNamed(State.CaseMapping);
+    FChanTypes = State.ChanTypes.empty() ? FChanTypes : State.ChanTypes;
     for (const TStayState::TChannelState& saved : State.Channels)
         if (TChannel* channel = AddChannel(saved.Name)) {
             channel->Key = saved.Key;

@@ -60,6 +60,9 @@ struct TStayState {
     std::vector<TChannelState> Channels;
     std::vector<AnsiString> Caps;
     std::vector<TConversationState> Conversations;
+    // What the server's 005 said of names: its CASEMAPPING and CHANTYPES,
+    // which tell the channels and conversations apart.
+    AnsiString CaseMapping = "rfc1459", ChanTypes = "#&+!";
     bool operator==(const TStayState&) const = default;
 };
 

@@ -71,16 +71,6 @@ TEST(MessageText, OfPrivmsgParameters)
         EXPECT_EQ(MessageText(params), text) << "params " << PrintToString(params);
 }
 
-TEST(SameNick, AsciiLettersWithoutCaseAndNothingElse)
-{
-    EXPECT_TRUE(SameNick("Taro", "tARO"));
-    EXPECT_TRUE(SameNick("[taro]", "[TARO]"));
-    EXPECT_FALSE(SameNick("Taro", "Taro_"));
-    EXPECT_FALSE(SameNick("Taro", "Tar"));
-    // The trail byte of a double-byte character is no letter: 0x83 0x61 is ヂ, 0x83 0x41 is ア.
-    EXPECT_FALSE(SameNick("\x83\x61", "\x83\x41"));
-}
-
 TEST(IrcLine, PrintsEveryByteOutsidePrintableAsciiInHex)
 {
     const TIrcLine line{"n\"\\", "\x1b\x82", "a\r\n"};

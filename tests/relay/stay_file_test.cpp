@@ -213,16 +213,19 @@ TEST_F(StayFile, CutOrChangedFilesAreDamaged)
 // reading or reserving past its bytes.
 TEST_F(StayFile, ForeignAndAbsurdFilesAreDamaged)
 {
-    Save(TStayFile{});
-    const QByteArray empty = Bytes(); // magic 16, version 4, seven u32 fields, SHA-256 32
-    ASSERT_EQ(empty.size(), 16 + 4 + 7 * 4 + 32);
+    TStayFile none;
+    none.State.CaseMapping.clear();
+    none.State.ChanTypes.clear();
+    Save(none);
+    const QByteArray empty = Bytes(); // magic 16, version 4, nine u32 fields, SHA-256 32
+    ASSERT_EQ(empty.size(), 16 + 4 + 9 * 4 + 32);
     const auto withU32 = [&](qsizetype at, std::uint32_t value) {
         QByteArray b = empty;
         PutU32(b, at, value);
         return Resealed(b);
     };
     QByteArray trailing = empty;
-    trailing.insert(48, 'x');
+    trailing.insert(56, 'x');
     const struct {
         const char* Case;
         QByteArray Bytes;
@@ -235,9 +238,9 @@ TEST_F(StayFile, ForeignAndAbsurdFilesAreDamaged)
         {"another version", withU32(16, 2), "version 2"},
         {"a host longer than the file", withU32(20, 0xFFFFFFFF), "contents"},
         {"a nick one byte longer than the file", withU32(28, 17), "contents"},
-        {"channels beyond the file", withU32(36, 0xFFFFFFFF), "contents"},
-        {"caps beyond the file", withU32(40, 2), "contents"},
-        {"conversations beyond the file", withU32(44, 0x10000000), "contents"},
+        {"channels beyond the file", withU32(44, 0xFFFFFFFF), "contents"},
+        {"caps beyond the file", withU32(48, 2), "contents"},
+        {"conversations beyond the file", withU32(52, 0x10000000), "contents"},
         {"bytes after the contents", Resealed(trailing), "contents"},
     };
     for (const auto& c : cases) {

@@ -489,6 +489,8 @@ TEST(StaySession, SavesAndRestores)
         {"sasl", "server-time"},
         {{"#leaf", {{":hana!h@h PRIVMSG #leaf :" + Hello, T0 + 1}, {":hana!h@h PRIVMSG #leaf :again", T0 + 3}}},
          {"hana", {{":hana!h@h PRIVMSG Taro :private", T0 + 2}}}},
+        "rfc1459",
+        "#&",
     };
     EXPECT_EQ(state, expected);
 
@@ -498,6 +500,21 @@ TEST(StaySession, SavesAndRestores)
     EXPECT_EQ(restored.Link(), TStaySession::lkDown);
     EXPECT_EQ(restored.Attach(), TStaySession::atDetached);
     EXPECT_EQ(restored.Reconnected("USER t 0 * :T"), (Lines{"CAP LS 302", "NICK Taro", "USER t 0 * :T"}));
+}
+
+// A client that attaches to a session taken up after a restart, before
+// the server has welcomed the user again, still completes its registration.
+TEST(StaySession, ARestoredSessionWelcomesAClientBeforeTheServerDoes)
+{
+    TStaySession saved, restored;
+    Welcomed(saved);
+    restored.Restore(saved.Save());
+    restored.BeginAttach("");
+    const Lines got = Register(restored, {"NICK Taro", "USER t 0 * :T"}, T0);
+    ASSERT_GE(got.size(), 3u);
+    EXPECT_EQ(got[0].substr(0, 20), ":nimbochat 001 Taro ");
+    EXPECT_EQ(got[1].substr(0, 20), ":nimbochat 376 Taro ");
+    EXPECT_EQ(got[2], ":Taro!t@host.example JOIN :#leaf");
 }
 
 TEST(StaySession, RestoresChannelsTheServersCaseMappingKeepsApart)

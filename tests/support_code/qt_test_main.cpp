@@ -32,10 +32,12 @@ RecordingSink& Recorded()
 int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-    // Each run starts with no stored settings: what an earlier run saved
-    // never leaks into this one.
-    QTemporaryDir config;
+    // Each run starts with no stored settings and no stay session: what an
+    // earlier run saved never leaks into this one, and the user's own files
+    // are never touched.
+    QTemporaryDir config, data;
     qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    qputenv("XDG_DATA_HOME", data.path().toLocal8Bit());
     QApplication qtApp(argc, argv);
     TApplication app;
     Application = &app;
