@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace {
 
@@ -55,6 +56,32 @@ bool SameSecret(const AnsiString& A, const AnsiString& B)
     for (size_t i = 0; i < n; ++i)
         differ |= static_cast<unsigned char>((i < A.size() ? A[i] : 0) ^ (i < B.size() ? B[i] : 0));
     return differ == 0;
+}
+
+// A time in ms since the epoch as a calendar date and a time of day.
+struct TCivil {
+    int Year, Month, Day, Hour, Minute, Second, Milli;
+};
+
+TCivil CivilOf(std::int64_t Ms)
+{
+    const std::int64_t days = Ms >= 0 ? Ms / 86400000 : (Ms - 86399999) / 86400000;
+    const std::int64_t inDay = Ms - days * 86400000;
+    // Days since 1970-01-01 to a date of the proleptic Gregorian calendar.
+    const std::int64_t z = days + 719468, era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097, yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
+    const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    return {static_cast<int>(yoe + era * 400 + (month <= 2)), month, static_cast<int>(doy - (153 * mp + 2) / 5 + 1),
+            static_cast<int>(inDay / 3600000), static_cast<int>(inDay / 60000 % 60),
+            static_cast<int>(inDay / 1000 % 60), static_cast<int>(inDay % 1000)};
+}
+
+AnsiString Printed(const char* Format, auto... Values)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, Format, Values...);
+    return text;
 }
 
 // The message tags less the time tag, which playback sets anew.
@@ -110,6 +137,10 @@ bool TStaySession::SameName(const AnsiString& A, const AnsiString& B) const
 
 TStaySession::TVerdict TStaySession::FromServer(const AnsiString& Line, std::int64_t Now)
 {
+    // The bulk of a busy session, chat passed on live, changes nothing the
+    // session follows unless the user sent it: it is not parsed whole.
+    if (FAttach == atNone && FLink == lkUp && IsOthersChat(Line))
+        return vPass;
     const TIrcMessage m = ParseIrcLine(Line);
     if (m.Command == "464" || m.Command == "465")
         FRefusal = m.Command + " " + (m.Params.empty() ? AnsiString() : m.Params.back());
@@ -529,6 +560,25 @@ std::int64_t TStaySession::NextServerLineAt() const
     return FForServer.empty() ? -1 : FForServer.front().At;
 }
 
+bool TStaySession::IsOthersChat(const AnsiString& Line) const
+{
+    size_t at = 0;
+    if (!Line.empty() && Line[0] == '@')
+        at = std::min(Line.find(' '), Line.size());
+    at = std::min(Line.find_first_not_of(' ', at), Line.size());
+    if (at == Line.size() || Line[at] != ':')
+        return false;
+    const size_t nickEnd = Line.find_first_of("! ", at);
+    if (nickEnd == AnsiString::npos || Line[nickEnd] != '!')
+        return false;
+    const size_t blank = Line.find(' ', nickEnd);
+    if (blank == AnsiString::npos)
+        return false;
+    const size_t command = std::min(Line.find_first_not_of(' ', blank), Line.size());
+    const bool chat = Line.compare(command, 8, "PRIVMSG ") == 0 || Line.compare(command, 7, "NOTICE ") == 0;
+    return chat && !IsOwn(Line.substr(at + 1, nickEnd - at - 1));
+}
+
 // ---- Keeping ------------------------------------------------------------------
 
 AnsiString TStaySession::ConversationOf(const TIrcMessage& M) const
@@ -787,6 +837,10 @@ void TStaySession::SendChannel(const TChannel& Channel)
 
 void TStaySession::PlayBack()
 {
+    // The local time of each line is taken with the offset of now: asking
+    // the time zone for each of thousands of lines would cost most of the
+    // attach.
+    FLocalOffsetMs = static_cast<std::int64_t>(QDateTime::fromMSecsSinceEpoch(FNow).offsetFromUtc()) * 1000;
     std::vector<const TChannel*> joined;
     for (const auto& [folded, channel] : FChannels)
         joined.push_back(&channel);
@@ -833,18 +887,21 @@ bool TStaySession::EndsOutside(const TConversation& Conversation) const
 AnsiString TStaySession::Stamped(const TKeptLine& Kept) const
 {
     TIrcMessage m = ParseIrcLine(Kept.Line);
-    const QDateTime at = QDateTime::fromMSecsSinceEpoch(Kept.At);
     if (FClientServerTime) {
+        const TCivil at = CivilOf(Kept.At);
         const AnsiString others = FClientTags ? TagsWithoutTime(m.Tags) : AnsiString();
-        m.Tags = FromQString(at.toUTC().toString("'time='yyyy-MM-dd'T'HH:mm:ss.zzz'Z'")) +
+        m.Tags = Printed("time=%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", at.Year, at.Month, at.Day, at.Hour, at.Minute,
+                         at.Second, at.Milli) +
                  (others.empty() ? "" : ";" + others);
         return ComposeIrcLine(m);
     }
     m.Tags.clear();
     if ((m.Command != "PRIVMSG" && m.Command != "NOTICE") || m.Params.size() < 2)
         return ComposeIrcLine(m);
-    const bool today = at.date() == QDateTime::fromMSecsSinceEpoch(FNow).date();
-    const AnsiString stamp = FromQString(at.toString(today ? "'['HH:mm'] '" : "'['MM/dd HH:mm'] '"));
+    const TCivil at = CivilOf(Kept.At + FLocalOffsetMs), now = CivilOf(FNow + FLocalOffsetMs);
+    const bool today = at.Year == now.Year && at.Month == now.Month && at.Day == now.Day;
+    const AnsiString stamp = today ? Printed("[%02d:%02d] ", at.Hour, at.Minute)
+                                   : Printed("[%02d/%02d %02d:%02d] ", at.Month, at.Day, at.Hour, at.Minute);
     AnsiString& text = m.Params.back();
     const size_t insert = text.compare(0, 8, "\x01" "ACTION ") == 0 ? 8 : 0;
     text.insert(insert, stamp);

@@ -241,9 +241,12 @@ private:
     void PlayBack();
     bool EndsOutside(const TConversation& Conversation) const;
     AnsiString Stamped(const TKeptLine& Kept) const;
+    // Whether a line is a PRIVMSG or NOTICE from someone other than the user.
+    bool IsOthersChat(const AnsiString& Line) const;
 
     TStayLimits FLimits;
     std::int64_t FNow = 0; // the time of the line being handled
+    std::int64_t FLocalOffsetMs = 0; // the local time's offset from UTC during a playback
     // What the server's 005 says.
     TCaseMapping FMapping = TCaseMapping::Rfc1459;
     AnsiString FChanTypes = "#&+!";
