@@ -18,7 +18,7 @@ struct Settings {
     std::int32_t ClientPort = 0, ServerPort = 0;
     bool Convert = false, Auto = false;
     bool Min = false, Task = false, Keyword = false, Flash = true;
-    bool Utf8 = false, Ssl = false, AllowUntrustedCert = false, Stay = false;
+    bool Utf8 = false, Ssl = false, AllowUntrustedCert = false, Stay = false, Log = false, Notify = false;
 };
 
 bool ReadSwitch(const TRegistryKey& key, const char* name, bool& on)
@@ -59,7 +59,8 @@ bool ReadAll(const TRegistryKey& key, Settings& s)
            ReadOptionalSwitch(key, "TaskCheck", s.Task) && ReadOptionalSwitch(key, "KeywordCheck", s.Keyword) &&
            ReadOptionalSwitch(key, "FlashCheck", s.Flash) && ReadOptionalSwitch(key, "Utf8Check", s.Utf8) &&
            ReadOptionalSwitch(key, "SSL", s.Ssl) && ReadOptionalSwitch(key, "AllowUntrustedCert", s.AllowUntrustedCert) &&
-           ReadOptionalSwitch(key, "StayCheck", s.Stay) && key.ReadText("StayPassword", s.StayPassword);
+           ReadOptionalSwitch(key, "StayCheck", s.Stay) && ReadOptionalSwitch(key, "LogCheck", s.Log) &&
+           ReadOptionalSwitch(key, "NotifyCheck", s.Notify) && key.ReadText("StayPassword", s.StayPassword);
 }
 
 } // namespace
@@ -88,6 +89,8 @@ bool TNimboChat::LoadSettings()
     FlashCheckBox->SetChecked(s.Flash);
     Utf8CheckBox->SetChecked(s.Utf8);
     StayCheckBox->SetChecked(s.Stay);
+    LogCheckBox->SetChecked(s.Log);
+    NotifyCheckBox->SetChecked(s.Notify);
     StayPassword = s.StayPassword;
     return true;
 }
@@ -110,6 +113,8 @@ bool TNimboChat::SaveSettings()
            WriteSwitchWhenOn(key, "SSL", SslCheckBox->Checked()) &&
            WriteSwitchWhenOn(key, "AllowUntrustedCert", ClientSocket->AllowUntrustedCert) &&
            WriteSwitchWhenOn(key, "StayCheck", StayCheckBox->Checked()) &&
+           WriteSwitchWhenOn(key, "LogCheck", LogCheckBox->Checked()) &&
+           WriteSwitchWhenOn(key, "NotifyCheck", NotifyCheckBox->Checked()) &&
            WriteTextWhenSet(key, "StayPassword", StayPassword);
     return key.Close() && written;
 }

@@ -174,7 +174,11 @@ void TNimboChat::CreateOtherPage()
     KeyEditButton = new TButton(this, TabSheet4, Sjis("キーワード"));
     KeyEditButton->SetBounds(168, 29, 100, 24);
     FlashCheckBox = new TCheckBox(this, TabSheet4, Sjis("ウィンドウを点滅させる"));
-    FlashCheckBox->SetBounds(8, 56, 200, 20);
+    FlashCheckBox->SetBounds(8, 56, 152, 20);
+    NotifyCheckBox = new TCheckBox(this, TabSheet4, Sjis("通知"));
+    NotifyCheckBox->SetBounds(164, 56, 56, 20);
+    LogCheckBox = new TCheckBox(this, TabSheet4, Sjis("ログ保存"));
+    LogCheckBox->SetBounds(222, 56, 76, 20);
     FlashCheckBox->SetChecked(true);
     FlashCheckBox->SetEnabled(false);
 }
@@ -187,9 +191,10 @@ void TNimboChat::CreateMenu()
     MinItem = new TMenuItem(this, Sjis("最小化(&N)"));
     N2 = new TMenuItem(this, "-");
     ExeItem = new TMenuItem(this, Sjis("Client実行(&E)"));
+    LogFolderItem = new TMenuItem(this, Sjis("ログフォルダを開く(&L)"));
     N1 = new TMenuItem(this, "-");
     QuitItem = new TMenuItem(this, Sjis("Nimboチャットを終了(&Q)"));
-    for (TMenuItem* item : {RestoreItem, MinItem, N2, ExeItem, N1, QuitItem})
+    for (TMenuItem* item : {RestoreItem, MinItem, N2, ExeItem, LogFolderItem, N1, QuitItem})
         RMenu->Add(item);
 }
 

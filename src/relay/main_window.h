@@ -103,6 +103,8 @@ public:
     TCheckBox* KeywordCheckBox;
     TButton* KeyEditButton;
     TCheckBox* FlashCheckBox;
+    TCheckBox* NotifyCheckBox; // a keyword hit also raises a desktop notification
+    TCheckBox* LogCheckBox;    // the conversations are written to log files
     TButton* ConnectButton;
     TButton* KillButton;
     TButton* ExeButton;
@@ -119,6 +121,7 @@ public:
     TMenuItem* MinItem;
     TMenuItem* N2;
     TMenuItem* ExeItem;
+    TMenuItem* LogFolderItem; // opens the folder of the chat logs
     TMenuItem* N1;
     TMenuItem* QuitItem;
     TTimer* FlashTimer;

@@ -47,7 +47,7 @@ inline void StoreTestSettings(TestSettings s = {})
     key.WriteNumber("FlashCheck", 1);
     // The switches stored only while on are off, and the texts stored only
     // while set are empty: a window of an earlier test must not hand them on.
-    for (const char* optional : {"Utf8Check", "SSL", "AllowUntrustedCert", "StayCheck", "StayPassword"})
+    for (const char* optional : {"Utf8Check", "SSL", "AllowUntrustedCert", "StayCheck", "LogCheck", "NotifyCheck", "StayPassword"})
         if (key.Exists(optional))
             key.Delete(optional);
 }
