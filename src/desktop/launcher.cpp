@@ -8,8 +8,6 @@
 
 namespace {
 
-// Results at or above this value mean the program was started.
-constexpr std::intptr_t FirstSuccess = 32;
 // The shell's DDE failures: this system's shell has no DDE and never gives
 // them, but their texts belong to the launcher's table of results.
 constexpr std::intptr_t DdeTimeout = 28;

@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+// Results of ShellStart at or above this value mean the file was started or opened.
+constexpr std::intptr_t FirstSuccess = 32;
+
 // The folder the chat client is started in: the part of Path before its last
 // folder separator, '\' or '/'. Path is in the file name form of
 // framework/ansi_string.h. In its Shift_JIS form a byte 0x5C that is the

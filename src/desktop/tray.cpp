@@ -43,6 +43,7 @@ void TNimboChat::WireDesktopEvents()
     RestoreItem->OnClick = [this](TObject* s) { RestoreItemClick(s); };
     MinItem->OnClick = [this](TObject* s) { MinItemClick(s); };
     ExeItem->OnClick = [this](TObject* s) { ExeItemClick(s); };
+    LogFolderItem->OnClick = [this](TObject* s) { LogFolderItemClick(s); };
     QuitItem->OnClick = [this](TObject* s) { QuitItemClick(s); };
 }
 

@@ -172,6 +172,7 @@ void TNimboChat::EndSession()
     SessionState = ssIdle;
     Stay = TStaySession();
     ReconnectTries = 0;
+    FlushChatLog(); // the session's last lines reach their files now
     if (relay && ClientConnection && ClientConnection->Connected())
         ClientConnection->Close();
 }
@@ -221,6 +222,7 @@ void TNimboChat::OpenStaySession(const TStayState& State)
     UserEnded = false;
     ReconnectTries = 0;
     Stay.Restore(State);
+    ChatLog->SetServer(ClientEdit->Text());
     ConnectedLayout();
     AddLog("Taking up the stay session of " + Stay.Nick() + ": " + std::to_string(State.Channels.size()) +
                " channels, " + std::to_string(Stay.KeptLines()) + " kept lines",

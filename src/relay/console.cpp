@@ -30,4 +30,5 @@ void TNimboChat::SendTyped(const AnsiString& Utf8, TColor Colour)
     AddLog(KanjiConvert(display, jis, kcJis, kcShiftJis, 1), Colour, false);
     SendFitted(jis);
     Stay.FromUser(jis, QDateTime::currentMSecsSinceEpoch()); // kept for a chat client that comes back
+    LogUserLine(jis);
 }

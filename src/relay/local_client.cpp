@@ -134,6 +134,7 @@ void TNimboChat::HandleClientLine(const AnsiString& Line)
     } else {
         AddLog(display, clGreen, false);
     }
+    LogUserLine(outgoing);
     // The client kept its own lines within IRC's limit; what grew in JIS
     // is NimboChat's to fit.
     if (Utf8CheckBox->Checked() && !IsAscii(Line))

@@ -1,5 +1,7 @@
 #include "relay/main_window.h"
 
+#include "desktop/notifier.h"
+
 #include "kanji/kanji_convert.h"
 
 #include <QCoreApplication>
@@ -96,6 +98,8 @@ void TNimboChat::CreateControls()
     ReconnectTimer = new TTimer(this);
     ServerPaceTimer = new TTimer(this);
     KeepAliveTimer = new TTimer(this);
+    LogFlushTimer = new TTimer(this);
+    LogFlushTimer->SetInterval(1000);
     CtcpFloodTimer = new TTimer(this);
     CtcpFloodTimer->SetInterval(static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(TAnswerLimit::Interval).count()));
 }
@@ -223,6 +227,7 @@ void TNimboChat::WireEvents()
     ReconnectTimer->OnTimer = [this](TObject*) { Reconnect(); };
     ServerPaceTimer->OnTimer = [this](TObject*) { SendStayLines(); };
     KeepAliveTimer->OnTimer = [this](TObject*) { KeepAliveTick(); };
+    LogFlushTimer->OnTimer = [this](TObject*) { FlushChatLog(); };
     LocalEdit->OnChange = [this](TObject* s) { LocalEditChange(s); };
     GlobalEdit->OnChange = [this](TObject* s) { GlobalEditChange(s); };
     GlobalEdit->OnExit = [this](TObject*) { SettleGlobalAddress(); };
@@ -238,6 +243,9 @@ void TNimboChat::WireEvents()
 void TNimboChat::FormCreate(TObject*)
 {
     KeywordList = new TStringList;
+    ChatLog = std::make_unique<TChatLog>(TChatLog::DefaultRoot(), TChatLog::TClock(),
+                                         [this](const QString& Failure) { AddLog(FromQString(Failure), clRed, false); });
+    Notifier = std::make_unique<TNotifier>([this] { RestoreItemClick(this); });
     Application->OnMinimize = [this](TObject* Sender) { ApplicationMinimize(Sender); };
     Application->OnRestore = [this](TObject* Sender) { ApplicationRestore(Sender); };
     // Errors that come while an error box is open are logged instead of stacking boxes.
@@ -247,6 +255,7 @@ void TNimboChat::FormCreate(TObject*)
         SaveSettings();
         SaveKeywords();
         SaveStayState();
+        ChatLog->Flush();
     };
     LoadSettings();
     LoadKeywords();
@@ -274,6 +283,7 @@ void TNimboChat::FormDestroy(TObject*)
         ClientSocket->Close();
     SaveSettings();
     SaveKeywords();
+    ChatLog->Flush();
     DeleteTrayIcon();
     if (Application) {
         Application->OnMinimize = nullptr;

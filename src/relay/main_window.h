@@ -16,9 +16,11 @@
 #include "framework/richedit.h"
 #include "framework/sockets.h"
 #include "relay/answer_limit.h"
+#include "relay/chat_log.h"
 #include "relay/irc_line.h"
 #include "relay/stay_session.h"
 
+#include <memory>
 #include <vector>
 
 // The session state.
@@ -132,6 +134,7 @@ public:
     TTimer* ReconnectTimer;  // runs while a stay session waits to reach the server again
     TTimer* ServerPaceTimer; // runs while the stay session's paced lines (a rejoin) wait
     TTimer* KeepAliveTimer;  // runs while a stay session watches its server for silence
+    TTimer* LogFlushTimer;   // writes the chat logs' waiting lines every second while ログ保存 is on
     TTimer* CtcpFloodTimer; // runs while CTCP queries are left unanswered; its tick notes how many
 
     void FormCreate(TObject* Sender);
@@ -182,6 +185,8 @@ public:
     void RestoreItemClick(TObject* Sender);
     void MinItemClick(TObject* Sender);
     void ExeItemClick(TObject* Sender);
+    // Opens the chat logs' folder (made when missing) with the desktop's file manager.
+    void LogFolderItemClick(TObject* Sender);
     void QuitItemClick(TObject* Sender);
     void WMUser(TMessage& Message) override; // the tray icon's callback: WMTrayIcon
     void WMTrayIcon(TMessage& Message);
@@ -325,6 +330,14 @@ private:
     // again) is written to the stay file, for the next start to take up;
     // otherwise the file is removed.
     void SaveStayState();
+    // The chat logs (ログ保存): the lines of the server and of the user go to
+    // ChatLog while the switch is on, which writes them from LogFlushTimer.
+    void LogServerLine(const AnsiString& Received);
+    void LogUserLine(const AnsiString& Jis);
+    void FlushChatLog();
+    // A keyword hit in Display (the server's line, Shift_JIS) raises a
+    // desktop notification while 通知 is on.
+    void NotifyHit(const TIrcLine& Line);
     // At start-up with the stay switch on: takes up the session the stay
     // file holds, reaching the server again. A damaged file, or one of
     // another server, is set aside with a red line and nothing is taken up.
@@ -355,6 +368,8 @@ private:
     bool WelcomeHeld = false;   // server lines wait for the welcome's host lookup
     AnsiString HeldWelcome;     // the welcome as the chat client gets it, while held
     TStaySession Stay;      // what the session knows of the user on the server
+    std::unique_ptr<TChatLog> ChatLog;
+    std::unique_ptr<class TNotifier> Notifier;
     bool UserEnded = false; // DisConnect or 強制切断: the session is not taken up again
     int ReconnectTries = 0; // tries since the server went away
     qint64 LastHeardAt = 0; // when the server last sent something

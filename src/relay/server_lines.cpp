@@ -115,6 +115,8 @@ void TNimboChat::HandleServerLine(const AnsiString& Received)
         bool matched = KeywordCheckBox->Checked() && KeywordMatches(line.Params);
         if (matched && FlashCheckBox->Checked() && !Active())
             SetFlashing(true);
+        if (matched)
+            NotifyHit(line);
         AnsiString text = MessageText(line.Params);
         bool ctcp = !text.empty() && text[0] == CTCP;
         AddLog(display, ctcp ? clBlue : clBlack, matched);
@@ -122,6 +124,7 @@ void TNimboChat::HandleServerLine(const AnsiString& Received)
         AddLog(display, clGreen, false);
     }
     bool answered = ProcessServerLine(line.Prefix, line.Command, line.Params);
+    LogServerLine(Received);
     const TStaySession::TLink link = Stay.Link();
     const TStaySession::TVerdict verdict = Stay.FromServer(Received, QDateTime::currentMSecsSinceEpoch());
     if (link == TStaySession::lkRegistering && Stay.Link() == TStaySession::lkUp) {

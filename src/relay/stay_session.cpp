@@ -659,6 +659,16 @@ std::vector<TKeptLine> TStaySession::KeptIn(const AnsiString& Conversation) cons
     return {found->second.Lines.begin(), found->second.Lines.end()};
 }
 
+std::vector<AnsiString> TStaySession::ChannelsOf(const AnsiString& Nick) const
+{
+    const AnsiString folded = Fold(Nick);
+    std::vector<AnsiString> channels;
+    for (const auto& [key, channel] : FChannels)
+        if (channel.Names.count(folded))
+            channels.push_back(channel.Name);
+    return channels;
+}
+
 std::vector<AnsiString> TStaySession::ChannelNames() const
 {
     std::vector<const TChannel*> channels;

@@ -175,6 +175,9 @@ public:
     const AnsiString& Prefix() const { return FPrefix; }
     bool Welcomed() const { return !FWelcome.empty(); }
     std::vector<AnsiString> ChannelNames() const; // in the order joined
+    // The channels of the user's in which Nick is, as far as the names and
+    // the JOIN, PART, KICK, QUIT and NICK lines since tell.
+    std::vector<AnsiString> ChannelsOf(const AnsiString& Nick) const;
     size_t KeptLines() const;
     size_t KeptBytes() const { return FKeptBytes; }
     // The kept lines of one conversation, oldest first.

@@ -26,6 +26,7 @@ void TNimboChat::OpenUpstream(TSessionState Kind)
     SessionState = Kind;
     ++SessionNumber;
     Stay = TStaySession();
+    ChatLog->SetServer(ClientEdit->Text());
     UserEnded = false;
     ReconnectTries = 0;
     ConnectButton->SetEnabled(false);
